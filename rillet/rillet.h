@@ -1,0 +1,136 @@
+/*
+ * rillet: series functions over raw arrays of bar data.
+ *
+ * Every series function takes a calculation context, then its arrays each
+ * followed by its element count, then its scalar parameters, and last the
+ * result array with its count.  It returns ERR_OK, ERR_SIZE_DISMATCH when an
+ * array's count differs from the first input's, or ERR_PARAM_WRONG when a
+ * scalar window is out of range.  Both checks happen before the first write,
+ * so an error return leaves the result array exactly as the caller passed it.
+ *
+ * NaN marks a bar without a value; missing values are written as the quiet
+ * NaN 0x7FF8000000000000.  Condition series are arrays of unsigned bytes,
+ * 0 false and anything else true.  Nothing here allocates except arange and
+ * zeros, whose results the caller releases with free().
+ *
+ * Usable from C (C99 or later) and C++.
+ */
+#ifndef RILLET_H
+#define RILLET_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define RILLET_API __attribute__((visibility("default")))
+#else
+#define RILLET_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One value of a numeric series. */
+typedef double num_t;
+/* The calculation context: only zv_ma reads it (its low 32 bits). */
+typedef int64_t pcalc_ctx_t;
+
+#ifdef __cplusplus
+enum : unsigned int {
+#else
+enum {
+#endif
+    ERR_OK = 0,
+    ERR_SIZE_DISMATCH = 1,
+    ERR_PARAM_WRONG = 2
+};
+
+/* ---- helpers ---------------------------------------------------------- */
+
+RILLET_API int maxi(int a, int b);
+RILLET_API int mini(int a, int b);
+/* Offset from the first valid bar of the first bar zv_ma computes. */
+RILLET_API int ctxn(pcalc_ctx_t ctx, int size, int n);
+/* start, start+step, ... below stop; NULL when the count is negative or the
+ * allocation fails.  Release with free(). */
+RILLET_API num_t *arange(int start, int stop, num_t step);
+/* n zero-filled values; NULL for negative n.  Release with free(). */
+RILLET_API num_t *zeros(int n);
+/* Prints "name = [v0, v1, ...]" to standard output. */
+RILLET_API void aprint(const char *name, const num_t *a, int size_a);
+
+/* ---- moving averages -------------------------------------------------- */
+
+RILLET_API int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_ma_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
+                       num_t *R, int size_R);
+
+/* ---- smoothing averages ----------------------------------------------- */
+
+RILLET_API int zv_ema(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_sma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, int M, num_t *R,
+                      int size_R);
+RILLET_API int zv_wma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_dma(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *A, int size_A,
+                      num_t *R, int size_R);
+
+/* ---- window sums and counts ------------------------------------------- */
+
+RILLET_API int zv_sum(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_sum_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
+                        num_t *R, int size_R);
+RILLET_API int zv_count(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_count_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
+                          num_t *R, int size_R);
+
+/* ---- lowest and highest values ---------------------------------------- */
+
+RILLET_API int zv_llv(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_hhv(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_llv_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
+                        num_t *R, int size_R);
+RILLET_API int zv_hhv_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
+                        num_t *R, int size_R);
+
+/* ---- back references --------------------------------------------------- */
+
+RILLET_API int zv_ref(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_ref_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
+                        num_t *R, int size_R);
+RILLET_API int zv_refxv(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_refif(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *C, int size_C,
+                        const num_t *V, int size_V, num_t *R, int size_R);
+
+/* ---- dispersion and regression ---------------------------------------- */
+
+RILLET_API int zv_std(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_stddev(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_stdp(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_avedev(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_slope(pcalc_ctx_t ctx, const num_t *Y, int size_Y, int N, num_t *R, int size_R);
+
+/* ---- bar counting (condition series) ----------------------------------- */
+
+RILLET_API int zv_barsince(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
+                           int size_R);
+RILLET_API int zv_barlast(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
+                          int size_R);
+RILLET_API int zv_barslast(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
+                           int size_R);
+RILLET_API int zv_backcount(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
+                            int size_R);
+RILLET_API int zv_currbarscount(pcalc_ctx_t ctx, const num_t *x, int size_x, num_t *r, int size_r);
+
+/* ---- crossing, filtering, selection ------------------------------------ */
+
+RILLET_API int zv_cross(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *Y, int size_Y,
+                        num_t *R, int size_R);
+RILLET_API int zv_filter(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
+RILLET_API int zv_fif(pcalc_ctx_t ctx, const unsigned char *X, int size_X, const num_t *A,
+                      int size_A, const num_t *B, int size_B, num_t *R, int size_R);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RILLET_H */

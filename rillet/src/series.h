@@ -1,0 +1,82 @@
+// Shared machinery of the series functions: the NaN value written for a
+// missing bar, the window-length conversion, the size checks, the search for
+// the first valid bar and the warm-up fill.  Every family builds its frame
+// from these pieces so the conventions are written once.
+#pragma once
+
+#include "../rillet.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace rillet {
+
+// The exact quiet NaN written for every missing bar.
+inline constexpr uint64_t kNanBits = 0x7FF8000000000000ULL;
+
+inline num_t nan_value() {
+    num_t v;
+    std::memcpy(&v, &kNanBits, sizeof v);
+    return v;
+}
+
+inline bool is_nan(num_t v) { return std::isnan(v); }
+
+// Signed 32-bit arithmetic that wraps on overflow, independent of compiler flags.
+inline int32_t wrap_add(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+inline int32_t wrap_sub(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
+}
+
+// Window length from a double: truncation toward zero; NaN and anything whose
+// truncation falls outside int32 gives INT32_MIN.  The range test comes first
+// so the cast below is always defined.
+inline int32_t to_window(num_t v) {
+    if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+// True when any of the given sizes differs from the first input's size.
+template <class... Sizes>
+inline bool size_mismatch(int size_X, Sizes... sizes) {
+    return ((sizes != size_X) || ...);
+}
+
+// Index of the first bar that is not NaN, n when there is none.
+inline int first_valid(const num_t *X, int n) {
+    int s = 0;
+    while (s < n && is_nan(X[s])) ++s;
+    return s;
+}
+
+// Writes NaN to R[from] .. R[to-1], clipped to [0, n).
+inline void fill_nan(num_t *R, int64_t from, int64_t to, int n) {
+    if (from < 0) from = 0;
+    if (to > n) to = n;
+    const num_t q = nan_value();
+    for (int64_t i = from; i < to; ++i) R[i] = q;
+}
+
+// Leading-NaN skip: finds s and writes NaN to R[0] .. R[s-1].
+inline int skip_leading_nan(const num_t *X, int n, num_t *R) {
+    int s = first_valid(X, n);
+    fill_nan(R, 0, s, n);
+    return s;
+}
+
+// Index of the first bar whose window of N bars lies wholly at or after s,
+// formed without overflow; at or beyond n when no bar has a full window.
+inline int64_t first_full(int s, int N) { return static_cast<int64_t>(s) + N - 1; }
+
+// Leading NaN bars and warm-up: writes NaN to R[0] .. R[s+N-2] (as far as
+// they exist) and returns s.
+inline int lead_and_warmup(const num_t *X, int n, int N, num_t *R) {
+    int s = skip_leading_nan(X, n, R);
+    fill_nan(R, s, first_full(s, N), n);
+    return s;
+}
+
+}  // namespace rillet

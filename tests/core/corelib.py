@@ -1,0 +1,150 @@
+"""ctypes access to the core's exported symbols, and bit-level comparison.
+
+The library is the installed module file (which exports the core) unless
+ZELVO_CORE_LIB names another build of the core, such as a sanitized one.
+"""
+import ctypes
+import os
+import struct
+
+import numpy as np
+
+NAN_BITS = 0x7FF8000000000000
+SENTINEL = -12345.678  # pre-filled into results to prove what is written
+ERR_OK, ERR_SIZE_DISMATCH, ERR_PARAM_WRONG = 0, 1, 2
+
+
+def _load():
+    path = os.environ.get("ZELVO_CORE_LIB")
+    if not path:
+        import zelvo._zelvo
+
+        path = zelvo._zelvo.__file__
+    return ctypes.CDLL(path)
+
+
+lib = _load()
+libc = ctypes.CDLL(None)
+
+D = ctypes.POINTER(ctypes.c_double)
+B = ctypes.POINTER(ctypes.c_ubyte)
+I = ctypes.c_int
+CTX = ctypes.c_int64
+
+# Argument shapes after the context; "x" is a numeric array with its size,
+# "c" a condition array with its size, "i" an int, "r" the result with size.
+SHAPES = {
+    "window": "xir",
+    "sma": "xiir",
+    "series2": "xxr",
+    "refif": "xxxr",
+    "cond": "cr",
+    "plain": "xr",
+    "fif": "cxxr",
+}
+FUNCTIONS = {
+    "zv_ma": "window", "zv_ema": "window", "zv_wma": "window", "zv_sum": "window",
+    "zv_count": "window", "zv_llv": "window", "zv_hhv": "window", "zv_ref": "window",
+    "zv_refxv": "window", "zv_std": "window", "zv_stddev": "window", "zv_stdp": "window",
+    "zv_avedev": "window", "zv_filter": "window", "zv_slope": "window",
+    "zv_sma": "sma",
+    "zv_ma_a": "series2", "zv_sum_a": "series2", "zv_count_a": "series2",
+    "zv_llv_a": "series2", "zv_hhv_a": "series2", "zv_ref_a": "series2",
+    "zv_dma": "series2", "zv_cross": "series2",
+    "zv_refif": "refif",
+    "zv_backcount": "cond", "zv_barsince": "cond", "zv_barlast": "cond", "zv_barslast": "cond",
+    "zv_currbarscount": "plain",
+    "zv_fif": "fif",
+}
+
+
+def _argtypes(shape):
+    out = [CTX]
+    for k in SHAPES[shape]:
+        out += {"x": [D, I], "c": [B, I], "i": [I], "r": [D, I]}[k]
+    return out
+
+
+def fn(name):
+    f = getattr(lib, name)
+    f.argtypes = _argtypes(FUNCTIONS[name])
+    f.restype = ctypes.c_int
+    return f
+
+
+def f64(values):
+    return np.ascontiguousarray(np.asarray(values, dtype=np.float64))
+
+
+def u8(values):
+    return np.ascontiguousarray(np.asarray(values, dtype=np.uint8))
+
+
+def ptr(a):
+    if a.dtype == np.uint8:
+        return a.ctypes.data_as(B)
+    return a.ctypes.data_as(D)
+
+
+def call(name, *args, ctx=0, size_r=None, r=None, sizes=None):
+    """Calls a core function the way its shape says.
+
+    Arrays are converted (numeric to float64, condition to uint8); ints pass
+    as they are.  The result array is pre-filled with SENTINEL and sized like
+    the first input unless `r` or `size_r` says otherwise.  `sizes` overrides
+    the sizes passed for the input arrays.  Returns (code, result array).
+    """
+    shape = SHAPES[FUNCTIONS[name]]
+    cargs = [ctx]
+    keep = []
+    arrays = iter(args)
+    n_first = None
+    k = 0
+    for kind in shape[:-1]:
+        v = next(arrays)
+        if kind == "i":
+            cargs.append(v)
+            continue
+        a = u8(v) if kind == "c" else f64(v)
+        keep.append(a)
+        n = len(a) if sizes is None else sizes[k]
+        k += 1
+        if n_first is None:
+            n_first = len(a)
+        cargs += [ptr(a), n]
+    if r is None:
+        r = np.full(n_first if size_r is None else max(size_r, 0), SENTINEL)
+    cargs += [ptr(r), len(r) if size_r is None else size_r]
+    rc = fn(name)(*cargs)
+    return rc, r
+
+
+def bits(a):
+    """Bit patterns of a float64 array (or scalar) as unsigned 64-bit ints."""
+    return np.asarray(a, dtype=np.float64).view(np.uint64)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and bool(np.array_equal(bits(a), bits(b)))
+
+
+def assert_bits(got, expected):
+    """Compares bit for bit.  math.nan is the exact quiet NaN the core writes
+    for a missing bar; NaNs that arithmetic produces are spelled out (NEG_NAN
+    for infinity minus infinity)."""
+    got = np.asarray(got, dtype=np.float64)
+    exp = np.array(expected, dtype=np.float64)
+    exp_bits = exp.view(np.uint64)
+    if exp.shape != got.shape or not np.array_equal(got.view(np.uint64), exp_bits):
+        raise AssertionError(f"bits differ:\n got      {got!r}\n expected {exp!r}\n"
+                             f" got bits {[hex(x) for x in got.view(np.uint64)]}")
+
+
+def double_from_bits(b):
+    return struct.unpack("<d", struct.pack("<Q", b))[0]
+
+
+NEG_NAN = double_from_bits(0xFFF8000000000000)
+SNAN = double_from_bits(0x7FF0000000000001)
+PAYLOAD_NAN = double_from_bits(0x7FF8DEADBEEF0001)

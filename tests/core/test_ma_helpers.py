@@ -1,0 +1,299 @@
+"""Core conventions, helpers and the simple moving averages, bit for bit."""
+import ctypes
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NAN_BITS, NEG_NAN,
+                      PAYLOAD_NAN, SENTINEL, SNAN, assert_bits, bits, call, f64, lib, libc)
+
+NaN = math.nan
+INT_MAX = 2147483647
+
+lib.ctxn.argtypes = [ctypes.c_int64, ctypes.c_int, ctypes.c_int]
+lib.maxi.argtypes = lib.mini.argtypes = [ctypes.c_int, ctypes.c_int]
+lib.arange.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_double]
+lib.arange.restype = ctypes.POINTER(ctypes.c_double)
+lib.zeros.argtypes = [ctypes.c_int]
+lib.zeros.restype = ctypes.POINTER(ctypes.c_double)
+lib.aprint.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_double), ctypes.c_int]
+lib.aprint.restype = None
+libc.free.argtypes = [ctypes.c_void_p]
+
+
+# ---- helpers -----------------------------------------------------------------
+
+@pytest.mark.parametrize("ctx,size,n,expected", [
+    (0, 10, 3, 2), (5, 10, 3, 2), (-1, 10, 3, 7), (-100, 10, 3, 2),
+    (4294967295, 10, 3, 7), (4294967296, 10, 3, 2), (-(2**31), 10, 3, 2),
+    (-2, 10, 3, 6), (0, 0, -2147483648, 2147483647),  # n-1 wraps
+])
+def test_ctxn(ctx, size, n, expected):
+    assert lib.ctxn(ctx, size, n) == expected
+
+
+def test_maxi_mini():
+    assert (lib.maxi(-1, -5), lib.mini(-1, -5)) == (-1, -5)
+    assert (lib.maxi(-2**31, 2**31 - 1), lib.mini(-2**31, 2**31 - 1)) == (2**31 - 1, -2**31)
+
+
+def _take(p, n):
+    out = [p[i] for i in range(n)]
+    libc.free(p)
+    return out
+
+
+@pytest.mark.parametrize("start,stop,step,expected", [
+    (0, 10, 3, [0, 3, 6]),
+    (0, 10, 2.5, [0, 2.5, 5, 7.5]),
+    (5, 0, -1, [5, 4, 3, 2, 1]),
+    (-3, 3, 0.1, [i * 0.1 + -3.0 for i in range(59)]),  # product rounded, then sum
+])
+def test_arange_values(start, stop, step, expected):
+    p = lib.arange(start, stop, step)
+    got = _take(p, len(expected))
+    assert bits(got).tolist() == bits(expected).tolist()
+
+
+@pytest.mark.parametrize("start,stop,step", [
+    (0, 10, 0), (5, 0, 1), (0, 10, NaN), (0, 10, -1),
+    (0, -2**31, 1e-300),   # count out of range
+])
+def test_arange_null(start, stop, step):
+    assert not lib.arange(start, stop, step)
+
+
+def test_arange_zero_count_and_zeros():
+    p = lib.arange(3, 3, 1)
+    libc.free(p)  # the allocator's zero-size result; nothing written
+    z = lib.zeros(0)
+    libc.free(z)
+    assert not lib.zeros(-1)
+    assert not lib.zeros(-2**31)
+    z = lib.zeros(5)
+    assert _take(z, 5) == [0.0] * 5
+
+
+def test_arange_wrapping_difference():
+    # stop - start wraps to a negative count: null pointer, nothing written
+    assert not lib.arange(-2, 2**31 - 1, 1)
+
+
+def _aprint(capfd, name, values):
+    a = f64(values)
+    lib.aprint(name, a.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), len(a))
+    libc.fflush(None)
+    return capfd.readouterr().out
+
+
+@pytest.mark.parametrize("values,size,expected", [
+    ([1, 2.5], None, "x = [   1,  2.5]\n"),  # every value padded to four
+    ([], None, "x = []\n"),
+    ([1, 2], -3, "x = []\n"),
+    ([NaN, math.inf, -0.0, 1e-7, 123456789.0], None,
+     "x = [ nan,  inf,   -0, 1e-07, 1.23457e+08]\n"),
+])
+def test_aprint(capfd, values, size, expected):
+    a = f64(values)
+    lib.aprint(b"x", a.ctypes.data_as(ctypes.POINTER(ctypes.c_double)),
+               len(a) if size is None else size)
+    libc.fflush(None)
+    assert capfd.readouterr().out == expected
+
+
+# ---- shared conventions over MA -------------------------------------------------
+
+def test_size_mismatch_beats_bad_parameter():
+    rc, r = call("zv_ma", [1, 2, 3], 0, size_r=2)
+    assert rc == ERR_SIZE_DISMATCH
+    assert (r == SENTINEL).all()
+
+
+@pytest.mark.parametrize("n", [0, -1, -2**31])
+def test_ma_bad_window_leaves_result(n):
+    rc, r = call("zv_ma", [1, 2, 3], n)
+    assert rc == ERR_PARAM_WRONG and (r == SENTINEL).all()
+
+
+@pytest.mark.parametrize("name,second", [("zv_ma", 3), ("zv_ma_a", [])])
+def test_empty_series(name, second):
+    rc, r = call(name, [], second)
+    assert rc == ERR_OK and len(r) == 0
+
+
+def test_ma_a_size_mismatch():
+    for sizes in ([3, 2], [3, 4]):
+        rc, r = call("zv_ma_a", [1, 2, 3], [1, 1, 1], sizes=sizes)
+        assert rc == ERR_SIZE_DISMATCH and (r == SENTINEL).all()
+
+
+# ---- zv_ma -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("x,n,expected", [
+    ([1, 2, 3, 4, 5], 3, [NaN, NaN, 2, 3, 4]),
+    ([NaN, NaN, 1, 2, 3, 4], 3, [NaN, NaN, NaN, NaN, 2, 3]),
+    ([1, 2, NaN, 4, 5], 2, [NaN, 1.5, NaN, NaN, NaN]),
+    ([1, NaN], 2, [NaN, NaN]),
+    ([1, math.inf, 3, 4], 2, [NaN, math.inf, math.inf, NEG_NAN]),
+    ([NaN, 1, 2], INT_MAX, [NaN, NaN, NaN]),
+    ([1, 2, 3], INT_MAX, [NaN, NaN, NaN]),
+    ([NaN, NaN], 1, [NaN, NaN]),
+    ([5.0, -0.0], 1, [5.0, 0.0]),  # 5 - 5 + -0.0 is +0.0
+])
+def test_ma_examples(x, n, expected):
+    rc, r = call("zv_ma", x, n)
+    assert rc == ERR_OK
+    assert_bits(r, expected)
+
+
+def test_ma_window_one_copies_until_nan():
+    x = [NaN, 3.5, -2.0, NaN, 7.0]
+    rc, r = call("zv_ma", x, 1)
+    assert_bits(r, [NaN, 3.5, -2.0, NaN, NaN])
+
+
+def test_ma_nan_payload_enters_sum():
+    # A NaN inside the first window flows through the arithmetic as it is.
+    rc, r = call("zv_ma", [1.0, PAYLOAD_NAN, 3.0], 3)
+    assert rc == ERR_OK
+    assert np.isnan(r[2]) and (bits(r[:2]) == NAN_BITS).all()
+
+
+@pytest.mark.parametrize("ctx", [5, 2**40])
+def test_ma_nonnegative_context_same_as_zero(ctx):
+    x = np.random.default_rng(1).normal(size=40)
+    assert bits(call("zv_ma", x, 4, ctx=ctx)[1]).tolist() == bits(call("zv_ma", x, 4)[1]).tolist()
+
+
+@pytest.mark.parametrize("ctx", [-2, 4294967294, 2**32 * 7 - 2])
+def test_ma_negative_context_tail(ctx):
+    x = np.arange(1.0, 11.0)
+    rc, r = call("zv_ma", x, 3, ctx=ctx)
+    assert rc == ERR_OK
+    assert_bits(r[:2], [NaN, NaN])
+    assert (r[2:6] == SENTINEL).all()
+    assert_bits(r[6:], [6, 7, 8, 9])
+
+
+def test_ma_context_all_ones():
+    # 4294967295 acts as -1: only the last N-1+1 bars are computed.
+    x = np.arange(1.0, 11.0)
+    rc, r = call("zv_ma", x, 3, ctx=4294967295)
+    assert (r[2:7] == SENTINEL).all()
+    assert_bits(r[7:], [7, 8, 9])
+
+
+def test_ma_negative_context_beyond_end_after_leading_nan():
+    x = [NaN, NaN, NaN, 1, 2, 3, 4, 5, 6, 7]
+    rc, r = call("zv_ma", x, 2, ctx=-3)
+    # start = s + maxi(1, -3+10-2+1) = 3 + 6 = 9: one bar computed
+    assert rc == ERR_OK
+    assert_bits(r[:4], [NaN] * 4)
+    assert (r[4:9] == SENTINEL).all()
+    assert_bits(r[9:], [6.5])
+    rc, r = call("zv_ma", [NaN] * 6 + [1, 2, 3, 4], 2, ctx=-3)
+    assert_bits(r[:7], [NaN] * 7)
+    assert (r[7:] == SENTINEL).all()
+
+
+def test_ma_start_on_nan_bars_skipped():
+    x = [1, 2, 3, 4, 5, 6, NaN, 8, 9, 10]
+    rc, r = call("zv_ma", x, 1, ctx=-4)
+    # start = 0 + maxi(0, -4+10-1+1) = 6; bar 6 is NaN and skipped
+    assert (r[0:6] == SENTINEL).all()
+    assert_bits(r[6:], [NaN, 8, 9, 10])
+    # with N = 2 the skipped NaN lies in the first window: NaN from there on
+    rc, r = call("zv_ma", x, 2, ctx=-3)
+    assert (r[1:6] == SENTINEL).all()
+    assert_bits(r[6:], [NaN] * 4)
+
+
+def ref_ma(x, n):
+    """Straightforward running-sum moving average, as the core specifies it."""
+    x = list(map(float, x))
+    out = [NaN] * len(x)
+    s = next((i for i, v in enumerate(x) if not math.isnan(v)), len(x))
+    i = s + n - 1
+    if i >= len(x):
+        return out
+    total = 0.0
+    for j in range(i - n + 1, i + 1):
+        total += x[j]
+    out[i] = total / n
+    for t in range(i + 1, len(x)):
+        total = total - x[t - n]
+        total = total + x[t]
+        out[t] = total / n
+    return out
+
+
+def ref_ma_a(x, w):
+    out = []
+    for i in range(len(x)):
+        n = to_window(w[i])
+        if n > i or n <= 0 or math.isnan(w[i]):
+            out.append(NaN)
+            continue
+        total, bad = 0.0, False
+        for j in range(i - n + 1, i + 1):
+            if math.isnan(x[j]):
+                bad = True
+                break
+            total += x[j]
+        out.append(NaN if bad or math.isnan(total) else total / n)
+    return out
+
+
+def to_window(v):
+    if math.isnan(v) or not (-2147483649.0 < v < 2147483648.0):
+        return -2147483648
+    return int(v)
+
+
+values = st.one_of(
+    st.sampled_from([NaN, math.inf, -math.inf, 0.0, -0.0, 1.0, -2.5, 1e300, SNAN, NEG_NAN]),
+    st.floats(-1e6, 1e6),
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(values, max_size=40), st.sampled_from([1, 2, 3, 5, 39, 40, 41, INT_MAX]))
+def test_ma_property(x, n):
+    rc, r = call("zv_ma", x, n)
+    assert rc == ERR_OK
+    exp = ref_ma(x, n)
+    # NaNs produced by arithmetic keep whatever payload the hardware gives;
+    # missing bars are the exact quiet NaN.
+    for g, e in zip(r, exp):
+        if math.isnan(e):
+            assert math.isnan(g)
+        else:
+            assert bits(g) == bits(e)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data())
+def test_ma_a_property(data):
+    x = data.draw(st.lists(values, max_size=30))
+    w = data.draw(st.lists(st.one_of(
+        st.sampled_from([NaN, 0.0, -0.5, 0.5, 2.9, -1.0, 1e10, -1e10, math.inf, 2147483648.0]),
+        st.integers(-3, 35).map(float)), min_size=len(x), max_size=len(x)))
+    rc, r = call("zv_ma_a", x, w)
+    assert rc == ERR_OK
+    assert_bits(r, ref_ma_a(x, w))
+
+
+@pytest.mark.parametrize("x,w,expected", [
+    ([1, 2, 3, 4], [1, 1, 2, 3], [NaN, 2, 2.5, 3]),
+    ([1, 2, 3, 4], [1, 2, 3, 4], [NaN] * 4),
+    ([1, 2, NaN, 4, 5, 6], [2] * 6, [NaN, NaN, NaN, NaN, 4.5, 5.5]),
+    ([1, 2, 3, 4], [2.9, 2.9, 2.9, 2.9], [NaN, NaN, 2.5, 3.5]),
+    ([1, 2, 3, 4], [0.5, -1, NaN, 2147483648.0], [NaN] * 4),
+    ([1, math.inf, -math.inf, 2], [1, 1, 2, 1], [NaN, math.inf, NaN, 2]),  # written as quiet NaN
+])
+def test_ma_a_examples(x, w, expected):
+    rc, r = call("zv_ma_a", x, w)
+    assert rc == ERR_OK
+    assert_bits(r, expected)

@@ -1,0 +1,1 @@
+"""zelvo: technical-analysis series functions for bar data."""
