@@ -1,0 +1,63 @@
+// Back references: values copied unchanged from another bar.  Offsets are
+// never refused; the target index is formed in 64 bits so that any int
+// offset (INT_MIN and INT_MAX included) lands correctly inside or outside.
+#include "series.h"
+
+using namespace rillet;
+
+namespace {
+
+inline bool inside(int64_t k, int n) { return k >= 0 && k < n; }
+
+}  // namespace
+
+extern "C" {
+
+// The value N bars back (ahead for a negative N), NaN outside the series.
+int zv_ref(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
+    for (int64_t i = 0; i < size_X; ++i) {
+        const int64_t k = i - N;
+        R[i] = inside(k, size_X) ? X[k] : nan_value();
+    }
+    return ERR_OK;
+}
+
+// As zv_ref with one offset per bar; a NaN or out-of-range offset becomes
+// INT32_MIN, which always points past the end.
+int zv_ref_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
+             int size_R) {
+    if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    for (int64_t i = 0; i < size_X; ++i) {
+        const int64_t k = i - to_window(N[i]);
+        R[i] = inside(k, size_X) ? X[k] : nan_value();
+    }
+    return ERR_OK;
+}
+
+// The value N bars ahead (back for a negative N), the bar's own value where
+// that lies outside the series.
+int zv_refxv(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
+    for (int64_t i = 0; i < size_X; ++i) {
+        const int64_t k = i + N;
+        R[i] = X[inside(k, size_X) ? k : i];
+    }
+    return ERR_OK;
+}
+
+// X at the latest earlier bar whose condition held (C unequal to 0.0, so NaN
+// holds and -0.0 does not); V of the same bar while there is none or that X
+// was NaN.  The bar's result is written before its own condition is read.
+int zv_refif(pcalc_ctx_t, const num_t *X, int size_X, const num_t *C, int size_C,
+             const num_t *V, int size_V, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R, size_C, size_V)) return ERR_SIZE_DISMATCH;
+    num_t v = nan_value();
+    for (int i = 0; i < size_X; ++i) {
+        R[i] = is_nan(v) ? V[i] : v;
+        if (C[i] != 0.0) v = X[i];
+    }
+    return ERR_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,67 @@
+// Window sums: one window for all bars (a running sum; N = 0 is the
+// cumulative sum that ignores NaN bars) and one window per bar (each window
+// summed afresh).
+#include "series.h"
+
+using namespace rillet;
+
+extern "C" {
+
+int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
+    if (N < 0) return ERR_PARAM_WRONG;
+    num_t sum = 0.0;
+    if (N == 0) {
+        for (int i = 0; i < size_X; ++i) {
+            if (!is_nan(X[i])) sum = sum + X[i];
+            R[i] = sum;
+        }
+        return ERR_OK;
+    }
+
+    // The running sum is never recomputed: a NaN that enters it stays.
+    const int s = skip_leading_nan(X, size_X, R);
+    const int64_t last = first_full(s, N);
+    const int64_t end = last < size_X ? last + 1 : size_X;
+    const num_t q = nan_value();
+    for (int64_t k = s; k < end; ++k) {
+        R[k] = q;
+        sum = sum + X[k];
+    }
+    if (last >= size_X) return ERR_OK;
+    R[last] = sum;
+    for (int64_t t = last + 1; t < size_X; ++t) {
+        sum = sum - X[t - N];
+        sum = sum + X[t];
+        R[t] = sum;
+    }
+    return ERR_OK;
+}
+
+int zv_sum_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
+             int size_R) {
+    if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    const num_t q = nan_value();
+    for (int i = 0; i < size_X; ++i) {
+        const int32_t n = to_window(N[i]);
+        // A window that would reach bar 0 or before it has no value.
+        if (n > i || n <= 0 || is_nan(N[i])) {
+            R[i] = q;
+            continue;
+        }
+        num_t sum = 0.0;
+        bool missing = false;
+        for (int j = i - n + 1; j <= i; ++j) {
+            if (is_nan(X[j])) {
+                missing = true;
+                break;
+            }
+            sum = sum + X[j];
+        }
+        // A NaN bar gives the plain NaN; inf + -inf is written as it comes out.
+        R[i] = missing ? q : sum;
+    }
+    return ERR_OK;
+}
+
+}  // extern "C"

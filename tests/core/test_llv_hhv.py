@@ -1,0 +1,83 @@
+"""Lowest and highest values over a trailing window, bit for bit."""
+import math
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from corelib import ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, PAYLOAD_NAN, assert_bits
+from reflib import (INF, INT_MAX, INT_MIN, NaN, refused, run, series, to_window, window_series,
+                    windows)
+
+
+@pytest.mark.parametrize("name,args,expected", [
+    ("zv_llv", ([5, 3, NaN, 4, 6, 1], 3), [5, 3, 3, 3, 4, 1]),
+    ("zv_hhv", ([5, 3, NaN, 4, 6, 1], 3), [5, 5, 5, 4, 6, 6]),
+    ("zv_hhv", ([2, NaN, 1, 3], 0), [2, 2, 2, 3]),
+    ("zv_llv", ([NaN, 2, NaN, -INF], 1), [NaN, 2, NaN, -INF]),
+    ("zv_llv", ([NaN, NaN, 4, 2, 7], INT_MAX), [NaN, NaN, 4, 2, 2]),
+    ("zv_llv", ([1, NaN, NaN], 2), [1, 1, NaN]),
+    # Equal values: the most recent stays, visible with zeros of both signs.
+    ("zv_llv", ([-0.0, 0.0], 2), [-0.0, 0.0]),
+    ("zv_llv", ([0.0, -0.0, NaN], 0), [0.0, -0.0, -0.0]),
+    ("zv_hhv", ([0.0, -0.0, 0.0, -0.0], 3), [0.0, -0.0, 0.0, -0.0]),
+    ("zv_hhv", ([], 3), []),
+    ("zv_llv_a", ([5, 3, 4, 1], [2.9, -0.5, -1, NaN]), [5, 3, NaN, NaN]),
+    ("zv_hhv_a", ([5, 3, 4, 1], [1, 0, 2, 2147483648.0]), [5, 5, 4, NaN]),
+    ("zv_hhv_a", ([5, 3, 4, 1], [INF, 1e10, -1e10, 2147483647.0]), [NaN, NaN, NaN, 5]),
+    ("zv_llv_a", ([-0.0, 0.0, NaN], [0, 0, 2]), [-0.0, 0.0, 0.0]),
+    ("zv_llv_a", ([], []), []),
+])
+def test_examples(name, args, expected):
+    rc, r = run(name, *args)
+    assert rc == ERR_OK
+    assert_bits(r, expected)
+
+
+def test_values_copied_with_their_bits():
+    rc, r = run("zv_hhv", [PAYLOAD_NAN, -INF, PAYLOAD_NAN], 2)
+    assert_bits(r, [NaN, -INF, -INF])
+
+
+@pytest.mark.parametrize("name,args,kw,code", [
+    ("zv_llv", ([1, 2], -1), {}, ERR_PARAM_WRONG),
+    ("zv_hhv", ([1, 2], INT_MIN), {}, ERR_PARAM_WRONG),
+    ("zv_llv", ([1, 2], -1), {"size_r": 1}, ERR_SIZE_DISMATCH),
+    ("zv_hhv", ([1, 2], 1), {"size_r": 3}, ERR_SIZE_DISMATCH),
+    ("zv_llv_a", ([1, 2], [1, 1]), {"sizes": [2, 1]}, ERR_SIZE_DISMATCH),
+    ("zv_hhv_a", ([1, 2], [1, 1]), {"sizes": [2, 3]}, ERR_SIZE_DISMATCH),
+    ("zv_hhv_a", ([1, 2], [1, 1]), {"size_r": 1}, ERR_SIZE_DISMATCH),
+])
+def test_refusals(name, args, kw, code):
+    refused(name, *args, rc_expected=code, **kw)
+
+
+def ref_extreme(x, i, k, lower):
+    best = NaN
+    for j in range(i, max(0, i - k + 1) - 1, -1):
+        v = x[j]
+        if math.isnan(v):
+            continue
+        if math.isnan(best) or (v < best if lower else v > best):
+            best = v
+    return best
+
+
+@settings(max_examples=250, deadline=None)
+@given(st.data())
+def test_property(data):
+    name = data.draw(st.sampled_from(["zv_llv", "zv_hhv", "zv_llv_a", "zv_hhv_a"]))
+    lower = name.startswith("zv_llv")
+    x = data.draw(series)
+    if name.endswith("_a"):
+        w = window_series(data, len(x))
+        ks, args = [to_window(v) for v in w], (x, w)
+    else:
+        n = data.draw(windows)
+        if n < 0:
+            return refused(name, x, n, rc_expected=ERR_PARAM_WRONG)
+        ks, args = [n] * len(x), (x, n)
+    expected = [NaN if k < 0 else ref_extreme(x, i, k if k else i + 1, lower)
+                for i, k in enumerate(ks)]
+    rc, r = run(name, *args)
+    assert rc == ERR_OK
+    assert_bits(r, expected)

@@ -1,0 +1,171 @@
+"""Window sums and window counts, bit for bit."""
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NEG_NAN, PAYLOAD_NAN,
+                     assert_bits)
+from reflib import (INF, INT_MAX, INT_MIN, NaN, check, first_valid, refused, run, series,
+                    to_window, window_series, windows)
+
+
+@pytest.mark.parametrize("name,args,expected", [
+    ("zv_sum", ([NaN, 1, NaN, 2], 0), [0, 1, 1, 3]),
+    ("zv_sum", ([NaN, -0.0], 0), [0.0, 0.0]),
+    ("zv_sum", ([INF, NaN, -INF, 1], 0), [INF, INF, NEG_NAN, NEG_NAN]),
+    ("zv_sum", ([1, 2, 3, 4], 2), [NaN, 3, 5, 7]),
+    ("zv_sum", ([NaN, 1, 2, 3], 2), [NaN, NaN, 3, 5]),
+    ("zv_sum", ([1, NaN, 3, 4], 2), [NaN] * 4),
+    ("zv_sum", ([1, INF, 3, 4], 2), [NaN, INF, INF, NEG_NAN]),  # inf leaves NaN behind
+    ("zv_sum", ([NaN, 3, -2, NaN, 7], 1), [NaN, 3, -2, NaN, NaN]),
+    ("zv_sum", ([1, 2], 3), [NaN, NaN]),
+    ("zv_sum", ([NaN, 1, 2], INT_MAX), [NaN] * 3),
+    ("zv_sum", ([], 3), []),
+    ("zv_sum_a", ([1, 2, 3, 4], [1, 1, 2, 3]), [NaN, 2, 5, 9]),
+    ("zv_sum_a", ([1, 2, NaN, 4, 5, 6], [2] * 6), [NaN, NaN, NaN, NaN, 9, 11]),
+    ("zv_sum_a", ([1, 2, 3, 4], [0, -3, NaN, 1e10]), [NaN] * 4),
+    ("zv_sum_a", ([1, 2, 3, 4], [1, 2.9, 2.9, -0.5]), [NaN, NaN, 5, NaN]),
+    ("zv_sum_a", ([1, INF, -INF, 2], [1, 1, 2, 1]), [NaN, INF, NEG_NAN, 2]),
+    ("zv_sum_a", ([1, PAYLOAD_NAN, 3], [1, 1, 1]), [NaN, NaN, 3]),  # plain NaN for a NaN bar
+    ("zv_sum_a", ([-0.0, -0.0, -0.0], [1, 1, 2]), [NaN, 0.0, 0.0]),
+    ("zv_count", ([NaN, 0, 2, 0, -1], 0), [1, 1, 2, 2, 3]),
+    ("zv_count", ([NaN, NaN, 1, NaN, 0], 2), [NaN, NaN, NaN, 2, 1]),
+    ("zv_count", ([NaN, 1, 0, NaN, -0.0], 1), [NaN, 1, 0, 1, 0]),
+    ("zv_count", ([-0.0, 0.0, 5], 0), [0, 0, 1]),
+    ("zv_count", ([NaN, NaN], 2), [NaN, NaN]),
+    ("zv_count", ([1, 2, 3], INT_MAX), [NaN] * 3),
+    ("zv_count", ([], 2), []),
+    ("zv_count_a", ([1, 0, 3, NaN], [5, 0, 2, 1]), [1, 1, 1, 0]),
+    ("zv_count_a", ([1, 1, 1], [-1, NaN, -0.5]), [NaN, NaN, 3]),
+    ("zv_count_a", ([NaN, -0.0, 1], [0, 0, 0]), [0, 0, 1]),
+    ("zv_count_a", ([1, 1, 1], [2147483648.0, -1e10, 2147483647.0]), [NaN, NaN, 3]),
+    ("zv_count_a", ([], []), []),
+])
+def test_examples(name, args, expected):
+    rc, r = run(name, *args)
+    assert rc == ERR_OK
+    assert_bits(r, expected)
+
+
+@pytest.mark.parametrize("name,args,kw,code", [
+    ("zv_sum", ([1, 2], -1), {}, ERR_PARAM_WRONG),
+    ("zv_count", ([1, 2], INT_MIN), {}, ERR_PARAM_WRONG),
+    ("zv_sum", ([1, 2], -1), {"size_r": 3}, ERR_SIZE_DISMATCH),
+    ("zv_count", ([1, 2], 1), {"size_r": 1}, ERR_SIZE_DISMATCH),
+    ("zv_sum_a", ([1, 2], [1, 1]), {"sizes": [2, 1]}, ERR_SIZE_DISMATCH),
+    ("zv_sum_a", ([1, 2], [1, 1]), {"size_r": 1}, ERR_SIZE_DISMATCH),
+    ("zv_count_a", ([1, 2], [1, 1]), {"sizes": [2, 3]}, ERR_SIZE_DISMATCH),
+    ("zv_count_a", ([1, 2], [1, 1]), {"size_r": 3}, ERR_SIZE_DISMATCH),
+])
+def test_refusals(name, args, kw, code):
+    refused(name, *args, rc_expected=code, **kw)
+
+
+# ---- plain references ------------------------------------------------------------
+
+def ref_sum(x, n):
+    if n == 0:
+        out, total = [], 0.0
+        for v in x:
+            if not math.isnan(v):
+                total = total + v
+            out.append(total)
+        return out
+    out = [None] * len(x)
+    s = first_valid(x)
+    total = 0.0
+    for k in range(s, min(s + n, len(x))):
+        total = total + x[k]
+    if s + n - 1 < len(x):
+        out[s + n - 1] = total
+        for t in range(s + n, len(x)):
+            total = total - x[t - n]
+            total = total + x[t]
+            out[t] = total
+    return out
+
+
+def ref_sum_a(x, w):
+    out = []
+    for i in range(len(x)):
+        n = to_window(w[i])
+        window = x[i - n + 1:i + 1] if 0 < n <= i else None
+        if window is None or any(math.isnan(v) for v in window):
+            out.append(NaN)
+            continue
+        total = 0.0
+        for v in window:
+            total = total + v
+        out.append(total)  # inf + -inf keeps the NaN the addition gives
+    return out
+
+
+def ref_count(x, n):
+    if n == 0:
+        out, c = [], 0
+        for v in x:
+            c += v != 0.0
+            out.append(float(c))
+        return out
+    s = first_valid(x)
+    return [float(sum(v != 0.0 for v in x[i - n + 1:i + 1])) if i >= s + n - 1 else NaN
+            for i in range(len(x))]
+
+
+def ref_count_a(x, w):
+    out = []
+    for i in range(len(x)):
+        n = to_window(w[i])
+        if n < 0:
+            out.append(NaN)
+            continue
+        lo = 0 if n == 0 or n > i + 1 else i - n + 1
+        out.append(float(sum(v != 0.0 and not math.isnan(v) for v in x[lo:i + 1])))
+    return out
+
+
+@pytest.mark.parametrize("n", [0, 1, 7])
+def test_sum_rounding_on_random_series(n):
+    x = [NaN] * 3 + list(np.random.default_rng(3).normal(100, 30, 300))
+    w = [float(n)] * len(x)
+    check(run("zv_sum", x, n)[1], ref_sum(x, n))
+    assert_bits(run("zv_sum_a", x, w)[1], ref_sum_a(x, w))
+
+
+@settings(max_examples=200, deadline=None)
+@given(series, windows)
+def test_sum_property(x, n):
+    if n < 0:
+        return refused("zv_sum", x, n, rc_expected=ERR_PARAM_WRONG)
+    rc, r = run("zv_sum", x, n)
+    assert rc == ERR_OK
+    check(r, ref_sum(x, n))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.data())
+def test_sum_a_property(data):
+    x = data.draw(series)
+    w = window_series(data, len(x))
+    rc, r = run("zv_sum_a", x, w)
+    assert rc == ERR_OK
+    assert_bits(r, ref_sum_a(x, w))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.data())
+def test_count_property(data):
+    x = data.draw(series)
+    if data.draw(st.booleans()):
+        w = window_series(data, len(x))
+        rc, r = run("zv_count_a", x, w)
+        assert rc == ERR_OK
+        return assert_bits(r, ref_count_a(x, w))
+    n = data.draw(windows)
+    if n < 0:
+        return refused("zv_count", x, n, rc_expected=ERR_PARAM_WRONG)
+    rc, r = run("zv_count", x, n)
+    assert rc == ERR_OK
+    assert_bits(r, ref_count(x, n))
