@@ -23,16 +23,19 @@ int ctxn(pcalc_ctx_t ctx, int size, int n) {
 
 num_t *arange(int start, int stop, num_t step) {
     const int32_t n = to_window(static_cast<num_t>(wrap_sub(stop, start)) / step);
-    // A negative count widened with its sign asks for an impossible size.
-    auto *p = static_cast<num_t *>(std::malloc(static_cast<size_t>(static_cast<int64_t>(n)) * 8u));
-    if (n <= 0 || p == nullptr) return p;
+    // A negative count widened with its sign would ask the allocator for an
+    // impossible size; the answer is the null pointer either way.
+    if (n < 0) return nullptr;
+    auto *p = static_cast<num_t *>(std::malloc(static_cast<size_t>(n) * 8u));
+    if (n == 0 || p == nullptr) return p;
     const num_t first = static_cast<num_t>(start);
     for (int32_t i = 0; i < n; ++i) p[i] = static_cast<num_t>(i) * step + first;
     return p;
 }
 
 num_t *zeros(int n) {
-    return static_cast<num_t *>(std::calloc(static_cast<size_t>(static_cast<int64_t>(n)) * 8u, 1));
+    if (n < 0) return nullptr;  // an impossible size for the allocator
+    return static_cast<num_t *>(std::calloc(static_cast<size_t>(n) * 8u, 1));
 }
 
 void aprint(const char *name, const num_t *a, int size_a) {
