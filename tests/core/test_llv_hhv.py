@@ -20,6 +20,13 @@ from reflib import (INF, INT_MAX, INT_MIN, NaN, refused, run, series, to_window,
     ("zv_llv", ([-0.0, 0.0], 2), [-0.0, 0.0]),
     ("zv_llv", ([0.0, -0.0, NaN], 0), [0.0, -0.0, -0.0]),
     ("zv_hhv", ([0.0, -0.0, 0.0, -0.0], 3), [0.0, -0.0, 0.0, -0.0]),
+    # Bar 3's window joins older bars 1-2 with bar 3: the newer zero wins the
+    # tie across that seam, and the newer zero wins among the older bars.
+    ("zv_llv", ([5, -0.0, 5, 0.0, 5], 3), [5, -0.0, -0.0, 0.0, 0.0]),
+    ("zv_llv", ([5, 0.0, -0.0, 5, 5], 3), [5, 0.0, -0.0, -0.0, -0.0]),
+    ("zv_hhv", ([-0.0, 0.0, -0.0, -0.0, NaN, NaN, NaN], 2),
+     [-0.0, 0.0, -0.0, -0.0, -0.0, NaN, NaN]),
+    ("zv_llv", ([INF, NaN, NaN, NaN, INF], 2), [INF, INF, NaN, NaN, INF]),  # inf is not NaN
     ("zv_hhv", ([], 3), []),
     ("zv_llv_a", ([5, 3, 4, 1], [2.9, -0.5, -1, NaN]), [5, 3, NaN, NaN]),
     ("zv_hhv_a", ([5, 3, 4, 1], [1, 0, 2, 2147483648.0]), [5, 5, 4, NaN]),
