@@ -312,6 +312,13 @@ fail:
     return -1;
 }
 
+int too_long(const char *func, const char *argname, Py_ssize_t n) {
+    PyErr_Format(PyExc_OverflowError,
+                 "%s() argument '%s' has %zd elements; at most %d are supported", func, argname,
+                 n, INT_MAX);
+    return -1;
+}
+
 // The element-0 check, then the length handed to the core: len() of the
 // argument as passed.  That length must fit an int and must not differ from
 // the view's element count, or the core would read past the buffer.
@@ -323,12 +330,7 @@ int checked_length(const char *func, const char *argname, PyObject *arg, const V
     }
     const Py_ssize_t n = PyObject_Length(arg);
     if (n < 0) return -1;
-    if (n > INT_MAX) {
-        PyErr_Format(PyExc_OverflowError,
-                     "%s() argument '%s' has %zd elements; at most %d are supported", func,
-                     argname, n, INT_MAX);
-        return -1;
-    }
+    if (n > INT_MAX) return too_long(func, argname, n);
     if (n != v.count) {
         PyErr_Format(PyExc_ValueError,
                      "%s() argument '%s' reports len() %zd but its buffer holds %zd elements",
@@ -562,7 +564,10 @@ PyObject *call_frame(const Binding &b, PyObject *const *values) {
         PyObject *zeros = np_attr(c_np_zeros, s_zeros);
         if (!zeros) goto fail;
         const Py_ssize_t n = PyObject_Length(values[0]);
-        PyObject *dtype = n < 0 ? nullptr : np_attr(c_np_float64, s_float64);
+        // A length the core cannot take is refused before numpy.zeros is
+        // asked for it (a lying __len__ could otherwise request terabytes).
+        if (n > INT_MAX) too_long(b.name, b.argnames[0], n);
+        PyObject *dtype = n < 0 || n > INT_MAX ? nullptr : np_attr(c_np_float64, s_float64);
         PyObject *len = dtype ? PyLong_FromSsize_t(n) : nullptr;
         if (len) {
             PyObject *argv[] = {len, dtype};
