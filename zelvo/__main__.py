@@ -43,6 +43,8 @@ def build_parser() -> argparse.ArgumentParser:
             "  comparisons < <= > >= == != (1 where true, else 0), parentheses and\n"
             "  the functions below; N and M are whole numbers (window lengths), the\n"
             "  other arguments are series or numbers. Names are case-insensitive.\n"
+            "  Conditions (x of BARSINCE, BARLAST, BARSLAST, BACKCOUNT, FIF) are cast\n"
+            "  to bytes as in the library (0.5 is false): pass comparisons, e.g. C>O.\n"
             f"  Without formulas: {' '.join(DEFAULT_FORMULAS)}\n\n"
             f"functions:\n{functions}\n\n"
             "CSV files need a header row; date, open, high, low, close and volume are\n"

@@ -7,8 +7,8 @@ from __future__ import annotations
 
 import csv
 import datetime
-import io
 import os
+import re
 from dataclasses import dataclass, field
 from typing import Iterable, Iterator, TextIO
 
@@ -108,8 +108,14 @@ def _parse(f: TextIO, name: str, required: set[str]) -> Bars:
         lines.append(line)
     if not lines:
         raise BarsError(f"{name}: no bars (only a header row)")
+    if dates and _ISO.match(dates[0]) and _ISO.match(dates[-1]) and dates[0] > dates[-1]:
+        raise BarsError(f"{name}: the dates run from newest ({dates[0]}, line {lines[0]}) "
+                        f"to oldest; the bars must be oldest first")
     columns = {c: np.array(v, dtype=np.float64) for c, v in values.items()}
     return Bars(columns, dates, name, lines)
+
+
+_ISO = re.compile(r"\d{4}-\d\d-\d\d")
 
 
 def _number(cell: str, name: str, line: int, column: str) -> float:
@@ -123,11 +129,6 @@ def _number(cell: str, name: str, line: int, column: str) -> float:
     except ValueError:
         raise BarsError(f"{name}, line {line}, column {column.strip()!r}: "
                         f"{cell!r} is not a number") from None
-
-
-def read_csv_text(text: str, required: Iterable[str] = (), name: str = "<text>") -> Bars:
-    """Read bars from CSV text (as read_csv)."""
-    return read_csv(name, required, io.StringIO(text))
 
 
 def _uniforms(seed: int) -> Iterator[float]:

@@ -154,20 +154,17 @@ class Formula:
 
     text: str
     columns: frozenset[str]
-    _value: Value
+    _value: Callable[[Env], np.ndarray]
 
     def evaluate(self, columns: Mapping[str, np.ndarray], n: int) -> np.ndarray:
-        """The formula's series on bars of length ``n`` (a constant formula gives
-        a constant series). ``columns`` maps column names to float64 arrays."""
-        with np.errstate(all="ignore"):
+        """The formula's series on bars of length ``n``; ``columns`` maps the
+        column names of ``self.columns`` to float64 arrays of that length."""
+        with np.errstate(all="ignore"):    # NaN and infinities flow as in IEEE
             try:
-                out = self._value(Env(columns, n)) if callable(self._value) else None
+                return self._value(Env(columns, n))
             except RecursionError:
                 raise FormulaError("the formula is nested too deeply", self.text, 0,
                                    len(self.text)) from None
-        if out is None:
-            return np.full(n, float(self._value))   # type: ignore[arg-type]
-        return out
 
 
 def parse(text: str) -> Formula:
@@ -190,6 +187,8 @@ def parse(text: str) -> Formula:
         value = compiler.compile(tree.body)
     except RecursionError:
         raise FormulaError("the formula is nested too deeply", text, 0, len(text)) from None
+    if not callable(value):            # a constant formula: a constant series
+        value = _broadcast(compiler.as_float(value, tree.body))
     return Formula(text, frozenset(compiler.columns), value)
 
 
@@ -226,13 +225,15 @@ class _Compiler:
         self.utf8 = text.encode("utf-8")
         self.columns: set[str] = set()
 
-    def error(self, message: str, node: ast.AST) -> FormulaError:
-        def char(col: int) -> int:     # ast columns count UTF-8 bytes
+    def span(self, node: ast.AST) -> tuple[int, int | None]:
+        """The node's place in the text, in characters (ast counts UTF-8 bytes)."""
+        def char(col: int) -> int:
             return len(self.utf8[:col].decode("utf-8", errors="ignore"))
-        start = char(getattr(node, "col_offset", 0))
-        end_col = getattr(node, "end_col_offset", None)
-        return FormulaError(message, self.text, start,
-                            char(end_col) if end_col is not None else None)
+        end = getattr(node, "end_col_offset", None)
+        return char(getattr(node, "col_offset", 0)), (char(end) if end is not None else None)
+
+    def error(self, message: str, node: ast.AST) -> FormulaError:
+        return FormulaError(message, self.text, *self.span(node))
 
     def refuse(self, node: ast.AST) -> FormulaError:
         if isinstance(node, ast.Tuple):
@@ -383,14 +384,14 @@ class _Compiler:
                 makers.append(_broadcast(self.as_float(value, arg)))
         function = getattr(_zelvo, key)
         text = self.text
-        err = self.error(f"{key} failed", node)
+        start, end = self.span(node)
 
         def run(env: Env) -> np.ndarray:
             args = [m(env) for m in makers]
             try:
                 result: np.ndarray = function(*args)
             except (TypeError, ValueError, OverflowError, IndexError) as e:
-                raise FormulaError(f"{sig} failed: {e}", text, err.start, err.end) from None
+                raise FormulaError(f"{sig} failed: {e}", text, start, end) from None
             return result
         return run
 

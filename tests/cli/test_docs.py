@@ -1,0 +1,51 @@
+"""The examples of docs/functions.md and of the README run and print what they
+show; every function is documented and listed."""
+import doctest
+import io
+import re
+from pathlib import Path
+
+import pytest
+
+from zelvo._formula import FUNCTIONS, signature
+
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs" / "functions.md"
+README = ROOT / "README.md"
+
+
+@pytest.mark.parametrize("path", [DOCS, README], ids=lambda p: p.name)
+def test_examples_print_what_they_show(path):
+    text = path.read_text()
+    blocks = list(re.finditer(r"```pycon\n(.*?)```", text, re.S))
+    assert blocks
+    globs: dict = {}                   # later blocks use the names of earlier ones
+    out = io.StringIO()
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for m in blocks:
+        line = text.count("\n", 0, m.start(1))
+        test = doctest.DocTestParser().get_doctest(m.group(1), globs, path.name,
+                                                   str(path), line)
+        runner.run(test, out=out.write, clear_globs=False)
+        globs.update(test.globs)
+    result = runner.summarize(verbose=False)
+    assert result.attempted > 0 and result.failed == 0, out.getvalue()
+
+
+def _sections():
+    parts = re.split(r"^## ", DOCS.read_text(), flags=re.M)[1:]
+    return {p.split("\n", 1)[0].strip(): p for p in parts}
+
+
+def test_every_function_has_a_section_with_signature_and_example():
+    sections = _sections()
+    assert list(sections) == list(FUNCTIONS)
+    for name, text in sections.items():
+        assert f"`{signature(name)}`" in text
+        assert "**Window and warm-up:**" in text and "**NaN:**" in text
+        assert re.search(rf"^>>> .*\b{name}\(", text, re.M), name
+
+
+def test_readme_lists_every_function():
+    rows = re.findall(r"^\| `([A-Z_]+\(.*?\))` \| (.+) \|$", README.read_text(), re.M)
+    assert [sig for sig, _ in rows] == [signature(n) for n in FUNCTIONS]

@@ -1,0 +1,179 @@
+"""The formula parser: what it computes, what it refuses, and where it points."""
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import zelvo
+import zelvo._formula as formula
+from zelvo._bars import sample_bars
+from zelvo._formula import FormulaError, parse
+
+BARS = sample_bars(40)
+COLS = BARS.columns
+O, H, L, C, V = (COLS[k] for k in ("open", "high", "low", "close", "volume"))
+N = len(BARS)
+
+
+def run(text):
+    return parse(text).evaluate(COLS, N)
+
+
+def full(x):
+    return np.full(N, float(x))
+
+
+GOOD = [
+    ("MA(C,5)", lambda: zelvo.MA(C, 5)),
+    ("ma(close, 2+3)", lambda: zelvo.MA(C, 5)),
+    ("MA(C, 10/2)", lambda: zelvo.MA(C, 5)),
+    ("CROSS(MA(C,5),MA(C,20))", lambda: zelvo.CROSS(zelvo.MA(C, 5), zelvo.MA(C, 20))),
+    ("BARSLAST(C>REF(C,1))", lambda: zelvo.BARSLAST(C > zelvo.REF(C, 1))),
+    ("FIF(C >= O, H, L)", lambda: zelvo.FIF(C >= O, H, L)),
+    ("(HIGH + LOW) / 2 - -C", lambda: (H + L) / 2 + C),
+    ("SMA(C, 6, 1)", lambda: zelvo.SMA(C, 6, 1)),
+    ("DMA(C, A=0.1)", lambda: zelvo.DMA(C, full(0.1))),
+    ("SLOPE(Y=C, N=3)", lambda: zelvo.SLOPE(C, 3)),
+    ("MA_A(C, 3)", lambda: zelvo.MA_A(C, full(3))),
+    ("REF(C, -1)", lambda: zelvo.REF(C, -1)),
+    ("COUNT(V > MA(V, 5), 10)", lambda: zelvo.COUNT((V > zelvo.MA(V, 5)) * 1.0, 10)),
+    ("C == C", lambda: full(1)),
+    ("MA(C,5) != MA(C,5)", lambda: np.r_[full(1)[:4], full(0)[4:]]),  # NaN != NaN
+    ("7", lambda: full(7)),
+    ("-(2 * 3) + 0.5", lambda: full(-5.5)),
+    ("3 > 2", lambda: full(1)),
+    ("1 / 0", lambda: full(np.inf)),
+    ("CURRBARSCOUNT(0)", lambda: np.arange(N, dtype=float)),
+    ("SUM(1, 0)", lambda: np.arange(1, N + 1, dtype=float)),
+]
+
+
+@pytest.mark.parametrize("text,expect", GOOD, ids=[g[0] for g in GOOD])
+def test_formula_computes_what_direct_calls_compute(text, expect):
+    got = run(text)
+    want = expect()
+    assert got.dtype == np.float64 and got.shape == (N,)
+    np.testing.assert_array_equal(got.view(np.int64), np.asarray(want, float).view(np.int64))
+
+
+def test_columns_read_are_reported():
+    assert parse("MA(C,5) + h - Volume").columns == {"close", "high", "volume"}
+    assert parse("MA(7, 3)").columns == set()
+
+
+def test_window_arguments_reach_the_function_as_python_int(monkeypatch):
+    seen = []
+
+    class Fake:
+        def __getattr__(self, name):
+            return lambda *args: seen.append((name, args)) or np.zeros(N)
+
+    monkeypatch.setattr(formula, "_zelvo", Fake())
+    parse("SMA(C, 2*3, 10/10)").evaluate(COLS, N)
+    parse("MA(C, -(4))").evaluate(COLS, N)
+    (_, (_, n, m)), (_, (_, k)) = seen
+    assert (n, m, k) == (6, 1, -4)
+    assert type(n) is int and type(m) is int and type(k) is int
+
+
+def test_a_function_that_raises_becomes_a_formula_error(monkeypatch):
+    def refuse(*args):
+        raise ValueError("Buffer dtype mismatch")
+
+    monkeypatch.setattr(formula, "_zelvo", type("M", (), {"EMA": staticmethod(refuse)}))
+    f = parse("C + EMA(C, 3)")
+    with pytest.raises(FormulaError) as info:
+        f.evaluate(COLS, N)
+    e = info.value
+    assert e.message == "EMA(a, N) failed: Buffer dtype mismatch"
+    assert e.text[e.start:e.end] == "EMA(C, 3)"
+
+
+BAD = [
+    # formula, words of the message, text under the caret
+    ("MA(CLOS,5)", "unknown name 'CLOS' (did you mean CLOSE?)", "CLOS"),
+    ("MA(C,5", "never closed", "("),
+    ("C=O", "use == to compare", "="),
+    ("MA(C,5) EMA(C,3)", "invalid syntax", "EMA"),
+    ("import os", "invalid syntax", "import"),
+    ("MA(C)", "missing N", "MA(C)"),
+    ("MA(C,5,6)", "takes 2 arguments", "MA(C,5,6)"),
+    ("MA(C,5.5)", "not 5.5", "5.5"),
+    ("MA(C,C)", "not a series", "C"),
+    ("MA(C,2147483648)", "outside the int range", "2147483648"),
+    ("MA(C,-2147483649)", "outside the int range", "-2147483649"),
+    ("MA(C," + "9" * 40 + ")", "a 40-digit number", "9" * 40),
+    ("C*" + "9" * 400, "number too large", "9" * 400),
+    ("9" * 400, "number too large", "9" * 400),
+    ("1+" + "9" * 5000, "too many digits", "9" * 5000),
+    ("__import__('os')", "unknown function '__import__'", "__import__"),
+    ("eval('1')", "unknown function 'eval'", "eval"),
+    ("open('/etc/passwd')", "bar series, not a function", "open"),
+    ("C.__class__", "attribute access", "C.__class__"),
+    ("C[0]", "subscripts", "C[0]"),
+    ("lambda: C", "lambda", "lambda: C"),
+    ("MA(*C)", "unpacking", "*C"),
+    ("MA(**{'a': C})", "unpacking", "{'a': C}"),
+    ("[C]", "lists", "[C]"),
+    ("MA(C,5), EMA(C,3)", "one formula per argument", "MA(C,5), EMA(C,3)"),
+    ("(x := C)", "':='", "x := C"),
+    ("[c for c in C]", "comprehensions", "[c for c in C]"),
+    ("f'{C}'", "strings", "f'{C}'"),
+    ("'abc'", "strings", "'abc'"),
+    ("True", "True and False", "True"),
+    ("1j", "complex numbers", "1j"),
+    ("C if C > O else O", "use FIF", "C if C > O else O"),
+    ("C > 1 and C < 2", "'and' / 'or'", "C > 1 and C < 2"),
+    ("not C", "'not'", "not C"),
+    ("C ** 2", "'**'", "C ** 2"),
+    ("C % 2", "'%'", "C % 2"),
+    ("C & O", "'&'", "C & O"),
+    ("C in O", "'in'", "C in O"),
+    ("1 < C < 2", "one comparison at a time", "1 < C < 2"),
+    ("MA", "is a function", "MA"),
+    ("BARSLAST(x=C)", "by position only", "C"),
+    ("MA(C, X=5)", "no argument 'X'", "5"),
+    ("MA(C, a=C)", "argument 'a' twice", "C"),
+    ("ＣＬＯＳＥ + CLOS", "did you mean CLOSE", "CLOS"),
+    ("  ", "empty formula", "  "),
+]
+
+
+@pytest.mark.parametrize("text,words,span", BAD, ids=[b[0][:30] for b in BAD])
+def test_bad_formula_is_refused_pointing_at_the_fault(text, words, span):
+    with pytest.raises(FormulaError) as info:
+        parse(text)
+    e = info.value
+    assert words in e.message
+    assert e.text[e.start:e.end] == span
+    lines = e.render().splitlines()
+    assert lines[0] == e.message and lines[1] == "  " + e.text
+    assert lines[2].strip() == "^" * formula._columns(span) or span.isspace()
+
+
+def test_caret_sits_under_the_fault_in_terminal_columns():
+    with pytest.raises(FormulaError) as info:
+        parse("ＣＬＯＳＥ + CLOS")          # five double-width letters before it
+    assert info.value.render().splitlines()[2] == "  " + " " * 13 + "^^^^"
+
+
+@pytest.mark.parametrize("text", ["-" * 100_000 + "1", "+".join(["C"] * 5000),
+                                  "(" * 300 + "C" + ")" * 300])
+def test_pathological_nesting_is_a_formula_error(text):
+    with pytest.raises(FormulaError):
+        parse(text)
+
+
+TOKENS = ["C", "O", "V", "MA", "EMA(", "SMA(", "BARSLAST(", "FIF(", "REF(", "(", ")", ",",
+          "+", "-", "*", "/", "<", ">=", "==", "=", "1", "5", "0.5", "2147483648", " ",
+          ".", "[", "]", "'", "x", "lambda", ":", "**", "N=", "__class__", "_A(", "é"]
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=14).map("".join))
+def test_any_text_is_either_a_formula_error_or_a_full_series(text):
+    try:
+        f = parse(text)
+    except FormulaError:
+        return
+    r = f.evaluate(COLS, N)
+    assert isinstance(r, np.ndarray) and r.dtype == np.float64 and r.shape == (N,)
