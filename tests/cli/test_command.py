@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import zelvo
-from zelvo.__main__ import DEFAULT_FORMULAS, main
+from zelvo.__main__ import main
 from zelvo._bars import read_csv, sample_bars
 from zelvo._formula import FUNCTIONS
 
@@ -41,23 +41,8 @@ def test_default_run_is_the_readme_output(capsys):
     assert out == shown
 
 
-def test_default_formulas_on_sample_bars(capsys):
-    code, out, _ = cli(capsys, "--all")
-    table = rows(out)
-    header = next(ln for ln in out.splitlines() if ln.startswith("bar"))
-    assert header.split()[-3:] == list(DEFAULT_FORMULAS)
-    bars = sample_bars()
-    close = bars.columns["close"]
-    assert len(table) == 250 and [r[0] for r in table] == [str(i) for i in range(250)]
-    assert [r[1] for r in table] == bars.dates
-    ma5 = zelvo.MA(close, 5)
-    assert [r[3] for r in table[:5]] == ["NaN"] * 4 + [f"{ma5[4]:.4f}"]
-    cross = zelvo.CROSS(zelvo.MA(close, 5), zelvo.MA(close, 20))
-    assert [r[5] for r in table] == [str(int(x)) for x in cross]
-
-
-@pytest.mark.parametrize("argv,count", [([], 10), (["--last", "3"], 3), (["-n", "0"], 0),
-                                        (["--last", "999"], 250), (["--all"], 250)])
+@pytest.mark.parametrize("argv,count", [(["-n", "0"], 0), (["--all"], 250),
+                                        (["--last", "999"], 250)])
 def test_how_many_bars_are_printed(capsys, argv, count):
     code, out, _ = cli(capsys, *argv, "C")
     assert code == 0 and len(rows(out)) == count
@@ -127,14 +112,6 @@ def test_bad_formula_is_reported_before_any_output(capsys):
     code, out, err = cli(capsys, "MA(C,5)", "MA(C,5) + X")
     assert code == 2 and out == ""
     assert err.splitlines()[1:] == ["  MA(C,5) + X", "            ^"]
-
-
-def test_csv_missing_a_needed_column(capsys, tmp_path):
-    path = tmp_path / "bars.csv"
-    path.write_text("Date,Open,Close\n2020-01-02,1,2\n")
-    assert cli(capsys, "--csv", str(path), "MA(O,1)")[0] == 0
-    code, out, err = cli(capsys, "--csv", str(path), "H - L")
-    assert code == 2 and "no 'high' or 'low' column" in err
 
 
 def test_plot_without_matplotlib_says_how_to_get_it(capsys, monkeypatch):

@@ -49,3 +49,8 @@ def test_every_function_has_a_section_with_signature_and_example():
 def test_readme_lists_every_function():
     rows = re.findall(r"^\| `([A-Z_]+\(.*?\))` \| (.+) \|$", README.read_text(), re.M)
     assert [sig for sig, _ in rows] == [signature(n) for n in FUNCTIONS]
+
+
+def test_package_docstring_example():
+    import zelvo
+    assert doctest.testmod(zelvo, optionflags=doctest.NORMALIZE_WHITESPACE).failed == 0
