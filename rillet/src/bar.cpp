@@ -5,15 +5,26 @@
 
 using namespace rillet;
 
+namespace {
+
+// R[i] = i - origin for i in [from, to): exact whole numbers (below 2^31),
+// converted from int so the loop vectorises.
+void fill_count(num_t *R, int from, int to, int origin) {
+    for (int i = from; i < to; ++i) R[i] = static_cast<num_t>(i - origin);
+}
+
+}  // namespace
+
 extern "C" {
 
 int zv_barsince(pcalc_ctx_t, const unsigned char *X, int size_X, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
-    num_t first = -1.0;  // index of the first event; negative: none yet
-    for (int i = 0; i < size_X; ++i) {
-        if (X[i] != 0 && first < 0) first = i;
-        R[i] = first < 0 ? 0.0 : static_cast<num_t>(i) - first + 1.0;
-    }
+    // 0 up to the first event, then 1, 2, 3, ... whatever follows: find the
+    // event, then fill both stretches without looking at X again.
+    int first = 0;
+    while (first < size_X && X[first] == 0) ++first;
+    for (int i = 0; i < first; ++i) R[i] = 0.0;
+    fill_count(R, first, size_X, first - 1);
     return ERR_OK;
 }
 
@@ -35,7 +46,7 @@ int zv_barslast(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R, i
 
 int zv_currbarscount(pcalc_ctx_t, const num_t *, int size_x, num_t *r, int size_r) {
     if (size_mismatch(size_x, size_r)) return ERR_SIZE_DISMATCH;
-    for (int i = 0; i < size_x; ++i) r[i] = static_cast<num_t>(i);
+    fill_count(r, 0, size_x, 0);
     return ERR_OK;
 }
 

@@ -8,6 +8,7 @@ using namespace rillet;
 namespace {
 
 inline bool inside(int64_t k, int n) { return k >= 0 && k < n; }
+inline int64_t clamp64(int64_t v, int64_t lo, int64_t hi) { return v < lo ? lo : v > hi ? hi : v; }
 
 }  // namespace
 
@@ -16,10 +17,13 @@ extern "C" {
 // The value N bars back (ahead for a negative N), NaN outside the series.
 int zv_ref(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
-    for (int64_t i = 0; i < size_X; ++i) {
-        const int64_t k = i - N;
-        R[i] = inside(k, size_X) ? X[k] : nan_value();
-    }
+    // Bars [lo, hi) have a source bar inside the series: one block copy; the
+    // rest are NaN.
+    const int64_t n = size_X;
+    const int64_t lo = clamp64(N, 0, n), hi = clamp64(n + N, 0, n);
+    fill_nan(R, 0, lo, size_X);
+    if (lo < hi) std::memcpy(R + lo, X + (lo - N), static_cast<size_t>(hi - lo) * sizeof(num_t));
+    fill_nan(R, hi > lo ? hi : lo, n, size_X);
     return ERR_OK;
 }
 
@@ -39,9 +43,15 @@ int zv_ref_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N
 // that lies outside the series.
 int zv_refxv(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
-    for (int64_t i = 0; i < size_X; ++i) {
-        const int64_t k = i + N;
-        R[i] = X[inside(k, size_X) ? k : i];
+    // Bars [lo, hi) take the bar N away; the others keep their own value.
+    const int64_t n = size_X;
+    const int64_t lo = clamp64(-static_cast<int64_t>(N), 0, n), hi = clamp64(n - N, 0, n);
+    if (lo < hi) {
+        std::memcpy(R, X, static_cast<size_t>(lo) * sizeof(num_t));
+        std::memcpy(R + lo, X + (lo + N), static_cast<size_t>(hi - lo) * sizeof(num_t));
+        std::memcpy(R + hi, X + hi, static_cast<size_t>(n - hi) * sizeof(num_t));
+    } else if (n > 0) {
+        std::memcpy(R, X, static_cast<size_t>(n) * sizeof(num_t));
     }
     return ERR_OK;
 }
