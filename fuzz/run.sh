@@ -3,28 +3,40 @@
 # UndefinedBehaviorSanitizer and fuzzes it for a given number of seconds.
 #
 #   fuzz/run.sh [SECONDS] [extra libFuzzer options...]
+#   fuzz/run.sh --probe      exit 0 when a clang++ that links libFuzzer exists
 #
 # SECONDS defaults to 60.  The committed seeds in fuzz/corpus are replayed
 # first; new inputs go to a scratch corpus (FUZZ_WORK, default
 # build/fuzz/work), never into the committed one.  A crash leaves its input
 # in build/fuzz/ and makes the script exit non-zero.
-# Environment: CLANGXX picks the compiler (default: clang++, else clang++-NN).
+# Environment: CLANGXX picks the compiler (default: the first of clang++,
+# clang++-19 ... clang++-14 that links a libFuzzer target).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds="${1:-60}"
-shift || true
+links_fuzzer() {
+  command -v "$1" >/dev/null 2>&1 &&
+    echo 'extern "C" int LLVMFuzzerTestOneInput(const char *, unsigned long) { return 0; }' |
+    "$1" -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null >/dev/null 2>&1
+}
 
 cxx="${CLANGXX:-}"
 if [ -z "$cxx" ]; then
-  for c in clang++ clang++-19 clang++-16 clang++-15 clang++-14; do
-    if command -v "$c" >/dev/null 2>&1; then cxx="$c"; break; fi
+  for c in clang++ clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++-14; do
+    if links_fuzzer "$c"; then cxx="$c"; break; fi
   done
 fi
+if [ "${1:-}" = "--probe" ]; then
+  [ -n "$cxx" ] && links_fuzzer "$cxx"
+  exit
+fi
 if [ -z "$cxx" ]; then
-  echo "fuzz/run.sh: no clang++ found (apt-get install clang-14 libclang-rt-14-dev)" >&2
+  echo "fuzz/run.sh: no clang++ with libFuzzer (apt-get install clang-14 libclang-rt-14-dev)" >&2
   exit 2
 fi
+
+seconds="${1:-60}"
+shift || true
 
 out=build/fuzz
 work="${FUZZ_WORK:-$out/work}"
