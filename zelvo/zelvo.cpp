@@ -39,6 +39,8 @@ PyObject *g_dict = nullptr;         // borrowed from g_module
 PyObject *g_builtins = nullptr;     // strong
 int64_t g_interpreter = -1;         // the interpreter that first created the module
 
+PyTypeObject *g_ndarray = nullptr;  // numpy.ndarray (strong), for the direct view
+
 PyObject *s_np, *s_zeros, *s_float64, *s_uint8, *s_astype, *s_dtype, *s_kwnames_dtype;
 
 // ---------------------------------------------------------------------------
@@ -259,10 +261,32 @@ int check_format(const char *fmt, Elem t) {
     }
 }
 
+// A plain ndarray that is one-dimensional, C-contiguous, writable and of
+// the element type in native byte order is viewed directly from its fields:
+// the same view the buffer protocol would give, without numpy building a
+// format string and buffer description for every call.  Anything else takes
+// the buffer route, which also produces every refusal.  The caller keeps a
+// reference to the array for the whole call, and the interpreter lock stays
+// held, so its memory cannot go away meanwhile.
+bool direct_view(PyObject *o, Elem t, View &v) {
+    if (Py_TYPE(o) != g_ndarray) return false;
+    const auto *a = reinterpret_cast<const PyArrayObject_fields *>(o);
+    constexpr int kNeed = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_WRITEABLE;
+    if (a->nd != 1 || (a->flags & kNeed) != kNeed) return false;
+    const PyArray_Descr *d = a->descr;
+    if (d->byteorder == '>') return false;
+    const bool ok = t == Elem::Double ? d->type_num == NPY_DOUBLE
+                                      : d->type_num == NPY_UBYTE || d->type_num == NPY_BOOL;
+    if (!ok) return false;
+    v.data = a->data;
+    v.count = a->dimensions[0];
+    return true;
+}
+
 // A one-dimensional C-contiguous view of `o` with elements of type t.  None
 // gives an empty view; the element-0 check refuses it later.
 int take_view(PyObject *o, Elem t, View &v) {
-    if (o == Py_None) return 0;
+    if (o == Py_None || direct_view(o, t, v)) return 0;
     constexpr int kFlags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE;  // 61
     if (PyObject_GetBuffer(o, &v.buf, kFlags) < 0) return -1;
     v.held = true;
@@ -594,7 +618,6 @@ PyObject *call_frame(const Binding &b, PyObject *const *values) {
         if (take_view(cond ? converted[i] : values[i], cond ? Elem::UInt8 : Elem::Double,
                       views[i]) < 0)
             goto fail;
-        Py_CLEAR(converted[i]);  // the view holds the copy's buffer
     }
     if (take_view(r, Elem::Double, rview) < 0) goto fail;
     // Element-0 checks and lengths, integer conversions, in argument order.
@@ -629,6 +652,7 @@ PyObject *call_frame(const Binding &b, PyObject *const *values) {
                 break;
         }
     }
+    for (PyObject *&c : converted) Py_CLEAR(c);
     for (View &v : views) v.release();
     rview.release();
     return r;
@@ -910,6 +934,15 @@ int module_exec(PyObject *module) {
     {
         PyObject *np = PyImport_ImportModuleLevel("numpy", nullptr, nullptr, nullptr, 0);
         if (!np) goto fail;
+        if (!g_ndarray) {
+            PyObject *t = PyObject_GetAttrString(np, "ndarray");
+            if (t && PyType_Check(t)) g_ndarray = reinterpret_cast<PyTypeObject *>(t);
+            else Py_XDECREF(t);
+            if (!g_ndarray) {
+                Py_DECREF(np);
+                goto fail;
+            }
+        }
         const int rc = PyDict_SetItem(g_dict, s_np, np);
         Py_DECREF(np);
         if (rc < 0) goto fail;
