@@ -13,8 +13,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
+# Build in the current environment when its build backend is there, else let
+# pip fetch one into an isolated build environment.
+isolation=()
+python3 -c "import scikit_build_core" 2>/dev/null && isolation=(--no-build-isolation)
 rm -rf build/asan-site
-python3 -m pip install -q --no-build-isolation --no-deps --target build/asan-site . \
+python3 -m pip install -q "${isolation[@]}" --no-deps --target build/asan-site . \
   -C build-dir=build/asan \
   -C cmake.define.CMAKE_CXX_FLAGS="$san" \
   -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
