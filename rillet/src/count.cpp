@@ -27,19 +27,11 @@ int zv_count(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_
         return ERR_OK;
     }
 
-    const int s = skip_leading_nan(X, size_X, R);
-    const int64_t last = first_full(s, N);
-    const int64_t end = last < size_X ? last + 1 : size_X;
-    const num_t q = nan_value();
-    for (int64_t k = s; k < end; ++k) {
-        count += truth(X[k]);
-        R[k] = q;
-    }
-    if (last >= size_X) return ERR_OK;
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { count += truth(X[k]); });
+    if (last < 0) return ERR_OK;
     R[last] = static_cast<num_t>(count);
     for (int64_t i = last + 1; i < size_X; ++i) {
-        count -= truth(X[i - N]);
-        count += truth(X[i]);
+        count += truth(X[i]) - truth(X[i - N]);
         R[i] = static_cast<num_t>(count);
     }
     return ERR_OK;

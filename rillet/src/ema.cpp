@@ -62,19 +62,14 @@ int zv_dma(pcalc_ctx_t, const num_t *X, int size_X, const num_t *A, int size_A, 
 int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
     if (N < 1) return ERR_PARAM_WRONG;
-    const int s = skip_leading_nan(X, size_X, R);
-
     // First window, weights 1 .. N from the oldest bar; its bars are warm-up.
-    const int64_t last = first_full(s, N);
-    const int64_t end = last < size_X ? last + 1 : size_X;
     num_t sum = 0.0, sum2 = 0.0;
-    const num_t q = nan_value();
-    for (int64_t k = s; k < end; ++k) {
-        R[k] = q;
-        sum2 = sum2 + static_cast<num_t>(k - s + 1) * X[k];
+    int64_t weight = 0;
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) {
+        sum2 = sum2 + static_cast<num_t>(++weight) * X[k];
         sum = sum + X[k];
-    }
-    if (last >= size_X) return ERR_OK;
+    });
+    if (last < 0) return ERR_OK;
 
     // 1 + 2 + ... + N, exact in 64 bits for every int N.
     const num_t den = static_cast<num_t>(static_cast<int64_t>(N) * (static_cast<int64_t>(N) + 1) / 2);

@@ -22,11 +22,12 @@ int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size
     num_t sum = 0.0;
     for (int64_t j = i - N + 1; j <= i; ++j) sum += X[j];
     R[i] = sum / n;
-    for (int64_t t = i + 1; t < size_X; ++t) {
-        sum = sum - X[t - N];
-        sum = sum + X[t];
-        R[t] = sum / n;
-    }
+    slide(
+        i + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
+        [&](int64_t t) {
+            sum = sum + X[t];
+            R[t] = sum / n;
+        });
     return ERR_OK;
 }
 

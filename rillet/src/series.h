@@ -80,3 +80,35 @@ inline int lead_and_warmup(const num_t *X, int n, int N, num_t *R) {
 }
 
 }  // namespace rillet
+
+namespace rillet {
+
+// Warm-up of the running-window functions that accumulate their first window
+// while marking it: after the leading NaN bars, each bar k of the first
+// window s .. s+N-1 (as far as it exists) is handed to enter(k) and its result
+// set to NaN.  Returns the last bar of that first full window, or -1 when the
+// series ends before it (then every bar is NaN).
+template <class Enter>
+inline int64_t warm_up(const num_t *X, int n, int N, num_t *R, Enter enter) {
+    const int s = skip_leading_nan(X, n, R);
+    const int64_t last = first_full(s, N);
+    const int64_t end = last < n ? last + 1 : n;
+    const num_t q = nan_value();
+    for (int64_t k = s; k < end; ++k) {
+        enter(k);
+        R[k] = q;
+    }
+    return last < n ? last : -1;
+}
+
+// Slides a window of N bars over bars t = from .. n-1: leave(t-N) for the bar
+// that drops out, then enter(t) for the bar that comes in, in that order.
+template <class Leave, class Enter>
+inline void slide(int64_t from, int n, int N, Leave leave, Enter enter) {
+    for (int64_t t = from; t < n; ++t) {
+        leave(t - N);
+        enter(t);
+    }
+}
+
+}  // namespace rillet

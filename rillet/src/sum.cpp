@@ -20,21 +20,15 @@ int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     }
 
     // The running sum is never recomputed: a NaN that enters it stays.
-    const int s = skip_leading_nan(X, size_X, R);
-    const int64_t last = first_full(s, N);
-    const int64_t end = last < size_X ? last + 1 : size_X;
-    const num_t q = nan_value();
-    for (int64_t k = s; k < end; ++k) {
-        R[k] = q;
-        sum = sum + X[k];
-    }
-    if (last >= size_X) return ERR_OK;
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = sum + X[k]; });
+    if (last < 0) return ERR_OK;
     R[last] = sum;
-    for (int64_t t = last + 1; t < size_X; ++t) {
-        sum = sum - X[t - N];
-        sum = sum + X[t];
-        R[t] = sum;
-    }
+    slide(
+        last + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
+        [&](int64_t t) {
+            sum = sum + X[t];
+            R[t] = sum;
+        });
     return ERR_OK;
 }
 
