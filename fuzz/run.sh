@@ -47,12 +47,19 @@ flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fwrapv -ffp-contract=off -fno-
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Irillet)
 
 objs=()
+pids=()
 for src in rillet/src/*.cpp fuzz/fuzz_core.cpp; do
   obj="$out/obj/$(basename "$src" .cpp).o"
   "$cxx" "${flags[@]}" -c "$src" -o "$obj" &
   objs+=("$obj")
+  pids+=("$!")
 done
-wait
+failed=0
+for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+if [ "$failed" = 1 ]; then
+  echo "fuzz/run.sh: the core or the harness does not compile with $cxx" >&2
+  exit 3
+fi
 "$cxx" "${flags[@]}" "${objs[@]}" -o "$out/fuzz_core"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:allocator_may_return_null=1}"
