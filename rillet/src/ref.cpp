@@ -18,8 +18,8 @@ extern "C" {
 int zv_ref(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
     // Bars [lo, hi) have a source bar inside the series: one block copy; the
-    // rest are NaN.
-    const int64_t n = size_X;
+    // rest are NaN.  A negative size holds no bar.
+    const int64_t n = size_X > 0 ? size_X : 0;
     const int64_t lo = clamp64(N, 0, n), hi = clamp64(n + N, 0, n);
     fill_nan(R, 0, lo, size_X);
     if (lo < hi) std::memcpy(R + lo, X + (lo - N), static_cast<size_t>(hi - lo) * sizeof(num_t));
@@ -43,8 +43,9 @@ int zv_ref_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N
 // that lies outside the series.
 int zv_refxv(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
-    // Bars [lo, hi) take the bar N away; the others keep their own value.
-    const int64_t n = size_X;
+    // Bars [lo, hi) take the bar N away; the others keep their own value.  A
+    // negative size holds no bar.
+    const int64_t n = size_X > 0 ? size_X : 0;
     const int64_t lo = clamp64(-static_cast<int64_t>(N), 0, n), hi = clamp64(n - N, 0, n);
     if (lo < hi) {
         std::memcpy(R, X, static_cast<size_t>(lo) * sizeof(num_t));
