@@ -22,7 +22,9 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+// The inline assembly is written for GCC's operand sizing; clang (used for
+// the fuzzing build) takes the portable path.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define RILLET_SIMD_X86 1
 #define RILLET_TARGET_AVX2 __attribute__((target("avx2")))
 #define RILLET_TARGET_AVX512 __attribute__((target("avx512f")))
