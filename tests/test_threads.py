@@ -12,17 +12,14 @@ import numpy as np
 import pytest
 
 import zelvo._zelvo as z
+from catalog import KINDS as ARG_KINDS, WINDOW_SERIES
+
+# W: a series of window lengths, A: a series of smoothing factors.
+KINDS = {name: "NW" if name in WINDOW_SERIES else "NA" if name == "DMA" else kinds
+         for name, kinds in ARG_KINDS.items()}
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-KINDS = {
-    "MA": "NI", "MA_A": "NW", "EMA": "NI", "SMA": "NII", "WMA": "NI", "DMA": "NA",
-    "COUNT": "NI", "COUNT_A": "NW", "SUM": "NI", "SUM_A": "NW", "REF": "NI", "REFIF": "NNN",
-    "REFXV": "NI", "REF_A": "NW", "LLV": "NI", "LLV_A": "NW", "HHV": "NI", "HHV_A": "NW",
-    "BARSINCE": "C", "BARLAST": "C", "BARSLAST": "C", "CROSS": "NN", "FIF": "CNN",
-    "SLOPE": "NI", "CURRBARSCOUNT": "N", "BACKCOUNT": "C", "STD": "NI", "STDDEV": "NI",
-    "STDP": "NI", "AVEDEV": "NI", "FILTER": "NI",
-}
 
 
 class Yielding(np.ndarray):

@@ -36,22 +36,11 @@ int zv_ma_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N,
     if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
     const num_t q = nan_value();
     for (int i = 0; i < size_X; ++i) {
-        const int32_t n = to_window(N[i]);
-        // A window that would reach bar 0 or before it has no value.
-        if (n > i || n <= 0 || is_nan(N[i])) {
-            R[i] = q;
-            continue;
-        }
-        num_t sum = 0.0;
-        bool missing = false;
-        for (int j = i - n + 1; j <= i; ++j) {
-            if (is_nan(X[j])) {
-                missing = true;
-                break;
-            }
-            sum += X[j];
-        }
-        R[i] = (missing || is_nan(sum)) ? q : sum / static_cast<num_t>(n);
+        const int32_t n = reachable_window(N[i], i);
+        num_t sum;
+        // A NaN bar in the window, or a sum that is NaN (+inf and -inf), has
+        // no mean.
+        R[i] = n == 0 || !window_sum(X, i, n, sum) || is_nan(sum) ? q : sum / static_cast<num_t>(n);
     }
     return ERR_OK;
 }

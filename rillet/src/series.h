@@ -112,3 +112,25 @@ inline void slide(int64_t from, int n, int N, Leave leave, Enter enter) {
 }
 
 }  // namespace rillet
+
+namespace rillet {
+
+// Window length of bar i for the per-bar sums and means: 0 when the bar has
+// no window (a length of 0 or less, NaN, or a window that would reach back to
+// bar 0 or before it, so bar 0 never enters one).
+inline int32_t reachable_window(num_t w, int i) {
+    const int32_t n = to_window(w);  // NaN gives INT32_MIN
+    return n > i || n <= 0 ? 0 : n;
+}
+
+// Sum of X[i-n+1] .. X[i], oldest first, into sum; false at the first NaN bar.
+inline bool window_sum(const num_t *X, int i, int n, num_t &sum) {
+    sum = 0.0;
+    for (int j = i - n + 1; j <= i; ++j) {
+        if (is_nan(X[j])) return false;
+        sum = sum + X[j];
+    }
+    return true;
+}
+
+}  // namespace rillet

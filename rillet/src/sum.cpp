@@ -37,23 +37,12 @@ int zv_sum_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N
     if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
     const num_t q = nan_value();
     for (int i = 0; i < size_X; ++i) {
-        const int32_t n = to_window(N[i]);
-        // A window that would reach bar 0 or before it has no value.
-        if (n > i || n <= 0 || is_nan(N[i])) {
-            R[i] = q;
-            continue;
-        }
-        num_t sum = 0.0;
-        bool missing = false;
-        for (int j = i - n + 1; j <= i; ++j) {
-            if (is_nan(X[j])) {
-                missing = true;
-                break;
-            }
-            sum = sum + X[j];
-        }
-        // A NaN bar gives the plain NaN; inf + -inf is written as it comes out.
-        R[i] = missing ? q : sum;
+        const int32_t n = reachable_window(N[i], i);
+        num_t sum;
+        // A NaN bar gives the plain NaN; inf + -inf is written as it comes
+        // out of the addition.  N[i] = 0 has no window here (not a cumulative
+        // sum).
+        R[i] = n == 0 || !window_sum(X, i, n, sum) ? q : sum;
     }
     return ERR_OK;
 }

@@ -7,39 +7,18 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zelvo._zelvo as z
+from catalog import KINDS, NAMES, POSITIONAL_ONLY, argnames, core_name
 from corelib import call as core_call, bits
 
-# name: (core function, argument kinds)  N = numeric series, C = condition, I = int
-TABLE = {
-    "MA": ("zv_ma", "NI"), "MA_A": ("zv_ma_a", "NN"), "EMA": ("zv_ema", "NI"),
-    "SMA": ("zv_sma", "NII"), "WMA": ("zv_wma", "NI"), "DMA": ("zv_dma", "NN"),
-    "COUNT": ("zv_count", "NI"), "COUNT_A": ("zv_count_a", "NN"), "SUM": ("zv_sum", "NI"),
-    "SUM_A": ("zv_sum_a", "NN"), "REF": ("zv_ref", "NI"), "REFIF": ("zv_refif", "NNN"),
-    "REFXV": ("zv_refxv", "NI"), "REF_A": ("zv_ref_a", "NN"), "LLV": ("zv_llv", "NI"),
-    "LLV_A": ("zv_llv_a", "NN"), "HHV": ("zv_hhv", "NI"), "HHV_A": ("zv_hhv_a", "NN"),
-    "BARSINCE": ("zv_barsince", "C"), "BARLAST": ("zv_barlast", "C"),
-    "BARSLAST": ("zv_barslast", "C"), "CROSS": ("zv_cross", "NN"), "FIF": ("zv_fif", "CNN"),
-    "SLOPE": ("zv_slope", "NI"), "CURRBARSCOUNT": ("zv_currbarscount", "N"),
-    "BACKCOUNT": ("zv_backcount", "C"), "STD": ("zv_std", "NI"), "STDDEV": ("zv_stddev", "NI"),
-    "STDP": ("zv_stdp", "NI"), "AVEDEV": ("zv_avedev", "NI"), "FILTER": ("zv_filter", "NI"),
-}
-KEYWORDS = {
-    "MA_A": "aN", "DMA": "aA", "REFIF": "xcv", "CROSS": "xy", "FIF": "xab", "SLOPE": "YN",
-    "SMA": "aNM",
-}
-POSITIONAL_ONLY = {"BARSINCE", "BARLAST", "BARSLAST", "BACKCOUNT", "CURRBARSCOUNT"}
-NAMES = list(TABLE)
 
 
-def keywords(name):
-    kinds = TABLE[name][1]
-    return list(KEYWORDS.get(name, "aN"[:len(kinds)]))
+keywords = argnames
 
 
 def sample_args(name, n=12, window=3, seed=0):
     rng = np.random.default_rng(seed)
     out = []
-    for k in TABLE[name][1]:
+    for k in KINDS[name]:
         if k == "I":
             out.append(window)
         elif k == "C":
@@ -62,10 +41,10 @@ def test_result_is_new_float64_of_first_length(name):
     assert all(r is not a for a in args)
 
 
-@pytest.mark.parametrize("name", [n for n in NAMES if TABLE[n][1].count("N") + TABLE[n][1].count("C") > 1])
+@pytest.mark.parametrize("name", [n for n in NAMES if KINDS[n].count("N") + KINDS[n].count("C") > 1])
 def test_length_mismatch_gives_zeros(name):
     args = sample_args(name)
-    for i, k in enumerate(TABLE[name][1]):
+    for i, k in enumerate(KINDS[name]):
         if i == 0 or k == "I":
             continue
         shorter = list(args)
@@ -111,7 +90,7 @@ def test_positional_only(name):
 @pytest.mark.parametrize("name", NAMES)
 def test_numeric_positions_refuse_float32_and_empty(name):
     args = sample_args(name)
-    for i, k in enumerate(TABLE[name][1]):
+    for i, k in enumerate(KINDS[name]):
         if k != "N":
             continue
         bad = list(args)
@@ -187,7 +166,7 @@ value = st.one_of(special, st.floats(-1e3, 1e3), st.integers(-3, 8).map(float))
 def test_module_equals_core(name, data):
     n = data.draw(st.integers(1, 30))
     margs, cargs = [], []
-    for k in TABLE[name][1]:
+    for k in KINDS[name]:
         if k == "I":
             v = data.draw(st.sampled_from([0, 1, 2, 3, -1, 5, n, n + 1, 2**31 - 1]))
             margs.append(v)
@@ -202,6 +181,6 @@ def test_module_equals_core(name, data):
             margs.append(v)
             cargs.append(v)
     got = getattr(z, name)(*margs)
-    core = TABLE[name][0]
+    core = core_name(name)
     rc, expected = core_call(core, *cargs, r=np.zeros(n))
     assert bits(got).tolist() == bits(expected).tolist()

@@ -19,7 +19,6 @@ import array
 import ctypes
 import decimal
 import fractions
-import re
 import warnings
 from typing import Callable, NamedTuple, Optional
 
@@ -28,33 +27,17 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zelvo._zelvo as z
+from catalog import KINDS as FUNCTIONS, POSITIONAL_ONLY, argnames
 
 PARSE, LEN, ASTYPE, VIEW, CHECK = range(5)
 INT_MAX = 2**31 - 1
 
-# name: argument kinds (N numeric series, C condition series, I integer), keyword names
-FUNCTIONS = {
-    "MA": "NI", "MA_A": "NN", "EMA": "NI", "SMA": "NII", "WMA": "NI", "DMA": "NN",
-    "COUNT": "NI", "COUNT_A": "NN", "SUM": "NI", "SUM_A": "NN", "REF": "NI", "REFIF": "NNN",
-    "REFXV": "NI", "REF_A": "NN", "LLV": "NI", "LLV_A": "NN", "HHV": "NI", "HHV_A": "NN",
-    "BARSINCE": "C", "BARLAST": "C", "BARSLAST": "C", "CROSS": "NN", "FIF": "CNN",
-    "SLOPE": "NI", "CURRBARSCOUNT": "N", "BACKCOUNT": "C", "STD": "NI", "STDDEV": "NI",
-    "STDP": "NI", "AVEDEV": "NI", "FILTER": "NI",
-}
-KEYWORDS = {"MA_A": "aN", "DMA": "aA", "REFIF": "xcv", "CROSS": "xy", "FIF": "xab",
-            "SLOPE": "YN", "SMA": "aNM", "CURRBARSCOUNT": "Y", "BARSINCE": "x",
-            "BARLAST": "x", "BARSLAST": "x", "BACKCOUNT": "x"}
-POSITIONAL_ONLY = {"BARSINCE", "BARLAST", "BARSLAST", "BACKCOUNT", "CURRBARSCOUNT"}
 
 # Exceptions a caller may see.  BufferError is what CPython's own exporters
 # (bytes, read-only or strided memoryviews) raise when a writable
 # contiguous buffer is refused; it reaches the caller unchanged.
 ALLOWED = (TypeError, ValueError, IndexError, OverflowError, AttributeError, NameError,
            BufferError)
-
-
-def argnames(name):
-    return list(KEYWORDS.get(name, "aN"[:len(FUNCTIONS[name])]))
 
 
 class Case(NamedTuple):

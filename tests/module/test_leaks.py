@@ -16,20 +16,12 @@ import numpy as np
 import pytest
 
 import zelvo._zelvo as z
+from catalog import KINDS, POSITIONAL_ONLY
 
 CALLS = int(os.environ.get("ZELVO_LEAK_CALLS", "2000"))
 REPORT = os.environ.get("ZELVO_LEAK_REPORT")
 WARMUP = 300
 
-KINDS = {
-    "MA": "NI", "MA_A": "NN", "EMA": "NI", "SMA": "NII", "WMA": "NI", "DMA": "NN",
-    "COUNT": "NI", "COUNT_A": "NN", "SUM": "NI", "SUM_A": "NN", "REF": "NI", "REFIF": "NNN",
-    "REFXV": "NI", "REF_A": "NN", "LLV": "NI", "LLV_A": "NN", "HHV": "NI", "HHV_A": "NN",
-    "BARSINCE": "C", "BARLAST": "C", "BARSLAST": "C", "CROSS": "NN", "FIF": "CNN",
-    "SLOPE": "NI", "CURRBARSCOUNT": "N", "BACKCOUNT": "C", "STD": "NI", "STDDEV": "NI",
-    "STDP": "NI", "AVEDEV": "NI", "FILTER": "NI",
-}
-POSITIONAL_ONLY = {"BARSINCE", "BARLAST", "BARSLAST", "BACKCOUNT", "CURRBARSCOUNT"}
 
 
 class LyingLength(np.ndarray):
