@@ -26,6 +26,12 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
+// The minor version of the Python headers this module is built with; a test
+// build may claim another to exercise the runtime check.
+#ifndef ZELVO_BUILD_MINOR
+#define ZELVO_BUILD_MINOR PY_MINOR_VERSION
+#endif
+
 namespace {
 
 constexpr const char kModuleName[] = "zelvo._zelvo";
@@ -748,7 +754,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
 // The runtime's version against the version of the headers we were built with.
 int check_version() {
     char built[16];
-    PyOS_snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, ZELVO_BUILD_MINOR);
     const char *running = Py_GetVersion();
     if (std::strncmp(running, built, 4) == 0) return 0;
     char runtime[5];
