@@ -706,9 +706,9 @@ void fill_defs(std::integer_sequence<int, I...>) {
 // ---------------------------------------------------------------------------
 // Module creation and execution
 
-int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char *to,
+int copy_spec_attr(PyObject *module_spec, PyObject *dict, const char *from, const char *to,
                    bool allow_none) {
-    PyObject *v = PyObject_GetAttrString(spec, from);
+    PyObject *v = PyObject_GetAttrString(module_spec, from);
     if (!v) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -722,7 +722,7 @@ int copy_spec_attr(PyObject *spec, PyObject *dict, const char *from, const char 
     return rc;
 }
 
-PyObject *module_create(PyObject *spec, PyModuleDef *) {
+PyObject *module_create(PyObject *module_spec, PyModuleDef *) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (g_interpreter == -1) {
         g_interpreter = id;
@@ -735,16 +735,16 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
     }
     if (g_module) return Py_NewRef(g_module);
 
-    PyObject *name = PyObject_GetAttrString(spec, "name");
+    PyObject *name = PyObject_GetAttrString(module_spec, "name");
     if (!name) return nullptr;
     PyObject *module = PyModule_NewObject(name);
     Py_DECREF(name);
     if (!module) return nullptr;
     PyObject *dict = PyModule_GetDict(module);
-    if (copy_spec_attr(spec, dict, "loader", "__loader__", true) < 0 ||
-        copy_spec_attr(spec, dict, "origin", "__file__", true) < 0 ||
-        copy_spec_attr(spec, dict, "parent", "__package__", true) < 0 ||
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false) < 0) {
+    if (copy_spec_attr(module_spec, dict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(module_spec, dict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(module_spec, dict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(module_spec, dict, "submodule_search_locations", "__path__", false) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -16,9 +16,9 @@ import importlib.util, sys, warnings
 path = sys.argv[1]
 
 def load():
-    spec = importlib.util.spec_from_file_location("zelvo._zelvo", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("zelvo._zelvo", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 warnings.simplefilter("error")
