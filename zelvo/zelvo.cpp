@@ -95,8 +95,19 @@ PyObject *builtin_or_name_error(PyObject *name) {
     return v;
 }
 
+// The dictionary's version tag changes with every change of the dictionary.
+// Interpreters from 3.14 on no longer keep it; there every call looks afresh.
+inline uint64_t dict_tag(PyObject *dict) {
+#if PY_VERSION_HEX < 0x030E0000
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
 PyObject *lookup_np(GlobalCache &cache) {
-    const uint64_t tag = reinterpret_cast<PyDictObject *>(g_dict)->ma_version_tag;
+    const uint64_t tag = dict_tag(g_dict);
     if (cache.tag == tag && tag != 0) {
         if (cache.value) return Py_NewRef(cache.value);
         return builtin_or_name_error(s_np);
