@@ -123,15 +123,6 @@ enum Shape { WINDOW, SMA, SERIES2, REFIF, COND, PLAIN, FIF, HELPER };
 // Parameter rule of a series function: the smallest N it accepts.
 enum Param { NONE, N_GE_1, N_GE_0 };
 
-using WindowFn = int (*)(pcalc_ctx_t, const num_t *, int, int, num_t *, int);
-using SmaFn = int (*)(pcalc_ctx_t, const num_t *, int, int, int, num_t *, int);
-using Series2Fn = int (*)(pcalc_ctx_t, const num_t *, int, const num_t *, int, num_t *, int);
-using RefifFn = int (*)(pcalc_ctx_t, const num_t *, int, const num_t *, int, const num_t *, int,
-                        num_t *, int);
-using CondFn = int (*)(pcalc_ctx_t, const unsigned char *, int, num_t *, int);
-using PlainFn = int (*)(pcalc_ctx_t, const num_t *, int, num_t *, int);
-using FifFn = int (*)(pcalc_ctx_t, const unsigned char *, int, const num_t *, int, const num_t *,
-                      int, num_t *, int);
 
 struct Target {
     const char *name;
@@ -195,18 +186,18 @@ int call_series(const Target &t, pcalc_ctx_t ctx, Array *const in[3], const int 
                 int M, num_t *R) {
     const int sr = size[input_count(t.shape)];
     switch (t.shape) {
-        case WINDOW: return reinterpret_cast<WindowFn>(t.fn)(ctx, in[0]->num(), size[0], N, R, sr);
-        case SMA: return reinterpret_cast<SmaFn>(t.fn)(ctx, in[0]->num(), size[0], N, M, R, sr);
+        case WINDOW: return reinterpret_cast<zv_window_fn>(t.fn)(ctx, in[0]->num(), size[0], N, R, sr);
+        case SMA: return reinterpret_cast<zv_sma_fn>(t.fn)(ctx, in[0]->num(), size[0], N, M, R, sr);
         case SERIES2:
-            return reinterpret_cast<Series2Fn>(t.fn)(ctx, in[0]->num(), size[0], in[1]->num(),
+            return reinterpret_cast<zv_series2_fn>(t.fn)(ctx, in[0]->num(), size[0], in[1]->num(),
                                                      size[1], R, sr);
         case REFIF:
-            return reinterpret_cast<RefifFn>(t.fn)(ctx, in[0]->num(), size[0], in[1]->num(),
+            return reinterpret_cast<zv_refif_fn>(t.fn)(ctx, in[0]->num(), size[0], in[1]->num(),
                                                    size[1], in[2]->num(), size[2], R, sr);
-        case COND: return reinterpret_cast<CondFn>(t.fn)(ctx, in[0]->u8(), size[0], R, sr);
-        case PLAIN: return reinterpret_cast<PlainFn>(t.fn)(ctx, in[0]->num(), size[0], R, sr);
+        case COND: return reinterpret_cast<zv_cond_fn>(t.fn)(ctx, in[0]->u8(), size[0], R, sr);
+        case PLAIN: return reinterpret_cast<zv_plain_fn>(t.fn)(ctx, in[0]->num(), size[0], R, sr);
         case FIF:
-            return reinterpret_cast<FifFn>(t.fn)(ctx, in[0]->u8(), size[0], in[1]->num(), size[1],
+            return reinterpret_cast<zv_fif_fn>(t.fn)(ctx, in[0]->u8(), size[0], in[1]->num(), size[1],
                                                  in[2]->num(), size[2], R, sr);
         default: return -1;
     }

@@ -45,6 +45,17 @@ enum {
     ERR_PARAM_WRONG = 2
 };
 
+/* The argument shapes of the series functions, for tables of them. */
+typedef int (*zv_window_fn)(pcalc_ctx_t, const num_t *, int, int, num_t *, int);
+typedef int (*zv_sma_fn)(pcalc_ctx_t, const num_t *, int, int, int, num_t *, int);
+typedef int (*zv_series2_fn)(pcalc_ctx_t, const num_t *, int, const num_t *, int, num_t *, int);
+typedef int (*zv_refif_fn)(pcalc_ctx_t, const num_t *, int, const num_t *, int, const num_t *,
+                           int, num_t *, int);
+typedef int (*zv_cond_fn)(pcalc_ctx_t, const unsigned char *, int, num_t *, int);
+typedef int (*zv_plain_fn)(pcalc_ctx_t, const num_t *, int, num_t *, int);
+typedef int (*zv_fif_fn)(pcalc_ctx_t, const unsigned char *, int, const num_t *, int,
+                         const num_t *, int, num_t *, int);
+
 /* ---- helpers ---------------------------------------------------------- */
 
 RILLET_API int maxi(int a, int b);

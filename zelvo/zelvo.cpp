@@ -432,31 +432,22 @@ constexpr FormShape shape_of(Form f) {
     return {0, {}, false};
 }
 
-using WindowFn = int (*)(pcalc_ctx_t, const num_t *, int, int, num_t *, int);
-using SmaFn = int (*)(pcalc_ctx_t, const num_t *, int, int, int, num_t *, int);
-using Series2Fn = int (*)(pcalc_ctx_t, const num_t *, int, const num_t *, int, num_t *, int);
-using RefifFn = int (*)(pcalc_ctx_t, const num_t *, int, const num_t *, int, const num_t *, int,
-                        num_t *, int);
-using CondFn = int (*)(pcalc_ctx_t, const unsigned char *, int, num_t *, int);
-using PlainFn = int (*)(pcalc_ctx_t, const num_t *, int, num_t *, int);
-using FifFn = int (*)(pcalc_ctx_t, const unsigned char *, int, const num_t *, int, const num_t *,
-                      int, num_t *, int);
 
 union CoreFn {
-    WindowFn window;
-    SmaFn sma;
-    Series2Fn series2;
-    RefifFn refif;
-    CondFn cond;
-    PlainFn plain;
-    FifFn fif;
-    constexpr CoreFn(WindowFn f) : window(f) {}
-    constexpr CoreFn(SmaFn f) : sma(f) {}
-    constexpr CoreFn(Series2Fn f) : series2(f) {}
-    constexpr CoreFn(RefifFn f) : refif(f) {}
-    constexpr CoreFn(CondFn f) : cond(f) {}
-    constexpr CoreFn(PlainFn f) : plain(f) {}
-    constexpr CoreFn(FifFn f) : fif(f) {}
+    zv_window_fn window;
+    zv_sma_fn sma;
+    zv_series2_fn series2;
+    zv_refif_fn refif;
+    zv_cond_fn cond;
+    zv_plain_fn plain;
+    zv_fif_fn fif;
+    constexpr CoreFn(zv_window_fn f) : window(f) {}
+    constexpr CoreFn(zv_sma_fn f) : sma(f) {}
+    constexpr CoreFn(zv_series2_fn f) : series2(f) {}
+    constexpr CoreFn(zv_refif_fn f) : refif(f) {}
+    constexpr CoreFn(zv_cond_fn f) : cond(f) {}
+    constexpr CoreFn(zv_plain_fn f) : plain(f) {}
+    constexpr CoreFn(zv_fif_fn f) : fif(f) {}
 };
 
 struct Binding {
