@@ -17,31 +17,8 @@ data from the command line.
 from __future__ import annotations
 
 import os
-import sys
-from importlib.machinery import EXTENSION_SUFFIXES
 
-
-def _compiled_in(directory: str) -> bool:
-    return any(os.path.isfile(os.path.join(directory, "_zelvo" + suffix))
-               for suffix in EXTENSION_SUFFIXES)
-
-
-# Run from the root of a source checkout (as right after `pip install .`), this
-# file is found before the installed package, but the compiled module is not
-# beside it. Then take every submodule, the compiled one included, from the
-# installed package further along sys.path.
-_here = os.path.dirname(os.path.abspath(__file__))
-if not _compiled_in(_here):
-    for _entry in sys.path:
-        _there = os.path.join(os.path.abspath(_entry or os.curdir), "zelvo")
-        if _there != _here and _compiled_in(_there):
-            __path__[:] = [_there]
-            break
-    else:
-        raise ImportError(f"zelvo's compiled module is missing from {_here}: install the "
-                          "package with `python3 -m pip install .`")
-
-from ._zelvo import (  # noqa: E402
+from ._zelvo import (
     AVEDEV, BACKCOUNT, BARLAST, BARSINCE, BARSLAST, COUNT, COUNT_A, CROSS,
     CURRBARSCOUNT, DMA, EMA, FIF, FILTER, HHV, HHV_A, LLV, LLV_A, MA, MA_A, REF,
     REF_A, REFIF, REFXV, SLOPE, SMA, STD, STDDEV, STDP, SUM, SUM_A, WMA,
@@ -60,7 +37,7 @@ def get_include() -> str:
     Compile C or C++ code that calls the ``zv_*`` functions with
     ``-I$(python3 -c "import zelvo; print(zelvo.get_include())")``.
     """
-    return os.path.join(__path__[0], "include")
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 
 
 __all__ = [

@@ -35,7 +35,7 @@
 namespace {
 
 constexpr const char kModuleName[] = "zelvo._zelvo";
-constexpr const char kSourceFile[] = "zelvo/zelvo.cpp";
+constexpr const char kSourceFile[] = "src/ext/zelvo.cpp";
 
 // ---------------------------------------------------------------------------
 // Process-wide state
