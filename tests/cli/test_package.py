@@ -17,7 +17,7 @@ PACKAGE = Path(zelvo.__file__).parent
 def test_the_31_functions_are_the_module_objects():
     names = [n for n in dir(z) if n.isupper() and n != "np"]
     assert sorted(names) == sorted(FUNCTIONS) and len(names) == 31
-    assert zelvo.__all__ == list(FUNCTIONS) + ["get_include"]
+    assert zelvo.__all__ == list(FUNCTIONS) + ["get_include", "Formula", "indicator", "indicators"]
     for name in FUNCTIONS:
         assert getattr(zelvo, name) is getattr(z, name)
 
