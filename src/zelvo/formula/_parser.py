@@ -338,8 +338,11 @@ class _Parser:
         if key in self.defined_later:
             raise self.error(f"{written} is used before the line that defines it",
                              tok.start, tok.end)
-        known = list(self.names) + list(BAR_NAMES) + list(FUNCTIONS) + list(ELEMENTWISE)
-        close = difflib.get_close_matches(key, known, n=1) if len(key) > 2 else []
+        close = []
+        if len(key) > 2:    # lines and bars first: a name is more likely one of them
+            for known in (list(self.names) + list(BAR_NAMES),
+                          list(FUNCTIONS) + list(ELEMENTWISE)):
+                close = close or difflib.get_close_matches(key, known, n=1)
         hint = (f" (did you mean {close[0]}?)" if close else
                 f" (a parameter is declared first: PARAM {written}=10;)")
         raise self.error(f"unknown name {written!r}{hint}", tok.start, tok.end)
