@@ -13,7 +13,8 @@ zero SIGN returns, POW of a NaN to the power 0):
   MAX(-0, 0) is 0); ``MIN(a, b)`` is ``a`` where ``a < b``, else ``b``; NaN in
   either gives NaN.
 * ``SIGN(x)`` is 1.0, -1.0 or +0.0 (for either zero), NaN for NaN.
-* ``POW(a, b)`` is IEEE ``pow`` except that NaN in either gives NaN.
+* ``POW(a, b)`` is NumPy's ``power`` of two arrays (C ``pow``), whether an
+  operand is a constant or not, except that NaN in either gives NaN.
 * ``ABS SQRT LN LOG EXP`` are NumPy's ``abs sqrt log log10 exp``; ``+ - * /``
   and unary minus are IEEE double arithmetic.
 """
@@ -44,6 +45,14 @@ def _min(a, b):
 
 
 def _pow(a, b):
+    # Both operands as full contiguous arrays: NumPy takes shortcuts for a
+    # constant exponent (0.5 runs sqrt, which keeps the sign of -0), and POW
+    # must not depend on whether an operand is a constant.
+    # (A broadcast view has stride 0, which NumPy takes for a constant too.)
+    a, b = np.asarray(a, dtype=F64), np.asarray(b, dtype=F64)
+    shape = np.broadcast_shapes(a.shape, b.shape)
+    a = a if a.shape == shape else np.array(np.broadcast_to(a, shape), order="C")
+    b = b if b.shape == shape else np.array(np.broadcast_to(b, shape), order="C")
     return np.where(np.isnan(a) | np.isnan(b), np.nan, np.power(a, b))
 
 
@@ -79,6 +88,7 @@ def select(c, a, b):
 
 
 def fold(fn: Callable, *values: float) -> float:
-    """Apply an operation to numbers, as it would apply to every bar."""
+    """Apply an operation to numbers, as it would apply to every bar: on
+    one-bar arrays, so the same NumPy loops run as on a series."""
     with np.errstate(all="ignore"):
-        return float(fn(*(np.asarray(v, dtype=F64) for v in values)))
+        return float(np.reshape(fn(*(np.full(1, v, dtype=F64) for v in values)), -1)[0])
