@@ -5,13 +5,17 @@ import numpy as np
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from zelvo.formula import Formula, FormulaError
+from zelvo.formula import Formula, FormulaError, _evaluate
 
 BARS = {"open": np.array([1.0, 2.0, np.nan, 4.0, 0.0, -3.0]),
         "high": np.array([2.0, 3.0, 4.0, 5.0, 1.0, -1.0]),
         "low": np.array([0.5, 1.0, 2.0, -3.0, -1.0, -4.0]),
         "close": np.array([1.5, 2.5, 3.5, 0.0, 0.5, -2.0]),
         "volume": np.array([10.0, 0.0, 30.0, 40.0, 50.0, 60.0])}
+
+def bits(a):
+    return np.where(np.isnan(a), np.nan, a).view(np.int64)
+
 
 # Pieces of formulas, so random texts come close to real ones.
 PIECES = ["C", "O", "H", "L", "V", "VOL", "AMOUNT", "X", "Y", "N", "MA", "EMA", "SMA",
@@ -88,5 +92,11 @@ def test_well_formed_formulas_compile_share_and_evaluate(a, b, n):
         assert x[0] == "binop" and out["Z"] in x[2:]
     one = f(BARS)
     panel = f({k: np.stack([v, v[::-1]]) for k, v in BARS.items()})
+    saved, _evaluate._IN_PLACE = _evaluate._IN_PLACE, frozenset()
+    try:                                        # no result written over a dead operand
+        fresh = f(BARS)
+    finally:
+        _evaluate._IN_PLACE = saved
     for k in one:
         assert np.array_equal(panel[k][0], one[k], equal_nan=True)
+        assert np.array_equal(bits(fresh[k]), bits(one[k]))

@@ -57,14 +57,37 @@ def test_docs_list_every_indicator_with_its_text():
         assert ind.text.strip() in docs, name
 
 
+GRAPH_OP = {"=": "==", "<>": "!=", "&&": "AND", "||": "OR"}
+
+
+def _top(text):
+    """The operator of the last node and the operators of the nodes it reads."""
+    p = Formula(text).program
+    node = p.nodes[p.outputs[0][1]]
+    kids = [p.nodes[k] for k in node[2:]]
+    return node[1], {k[1] for k in kids if k[0] == "binop"}
+
+
 def test_docs_precedence_table_matches_the_parser():
     docs = DOCS.read_text(encoding="utf-8")
-    rows = re.findall(r"^\| (\d) \| ([^|]+) \|", docs, re.M)
-    levels = {int(level): ops.split() for level, ops in rows}
-    # One formula per adjacent pair of levels shows the tighter binding.
-    assert len(levels) >= 6
-    assert Formula("1 OR 0 AND 0").program.nodes[-1][1] == 1.0
-    assert Formula("NOT 0 AND 0").program.nodes[-1][1] == 0.0
+    rows = re.findall(r"^\| (\d) \| (.+?) \| (.*?) \|$", docs, re.M)
+    levels = {int(n): [op.replace("\\|", "|") for op in re.findall(r"`([^`]+)`", ops)]
+              for n, ops, grouping in rows if "prefix" not in grouping and "`" in ops}
+    assert sorted(levels) == [1, 2, 4, 5, 6]
+    assert levels[4] == [">", "<", ">=", "<=", "=", "==", "<>", "!="]
+    binary = [(n, op) for n in sorted(levels) for op in levels[n]]
+    for lo, op1 in binary:
+        for hi, op2 in binary:
+            g1, g2 = GRAPH_OP.get(op1, op1), GRAPH_OP.get(op2, op2)
+            if lo < hi:        # the tighter operator is computed first, either side
+                assert _top(f"C {op1} O {op2} H") == (g1, {g2}), (op1, op2)
+                assert _top(f"C {op2} O {op1} H") == (g1, {g2}), (op1, op2)
+            elif lo == hi and lo != 4:     # left to right within a level
+                assert _top(f"C {op1} O {op2} H") == (g2, {g1}), (op1, op2)
+    # NOT binds looser than comparisons and tighter than AND.
+    assert _top("NOT C > O AND H")[0] == "AND"
+    p = Formula("NOT C > O").program
+    assert p.nodes[-1][:2] == ("unop", "NOT") and p.nodes[p.nodes[-1][2]][1] == ">"
 
 
 def test_load_for_the_command_line():

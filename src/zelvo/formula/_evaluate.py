@@ -16,6 +16,9 @@ from . import _backend, _ops
 from ._graph import Program, children
 
 F64 = np.float64
+#: Operations computed in place of an operand that is read no more: exact in
+#: IEEE arithmetic, so the bits cannot depend on where the result is written.
+_IN_PLACE = frozenset({"+", "-", "*", "/", "NEG", "ABS", "SQRT"})
 
 
 def _series(v, shape: tuple[int, ...]) -> np.ndarray:
@@ -34,6 +37,15 @@ def run(program: Program, fields: Mapping[str, np.ndarray],
     """
     nodes, last_use = program.nodes, program.last_use
     values: list = [None] * len(nodes)
+    owned = [False] * len(nodes)         # a temporary array of ours, free to overwrite
+
+    def spare(c: int, i: int):
+        """The array of node c if node i is its last reader and may write over it."""
+        v = values[c]
+        if owned[c] and last_use[c] == i and v.shape == shape:
+            return v
+        return None
+
     with np.errstate(all="ignore"):      # NaN and infinities flow as in IEEE
         for i, node in enumerate(nodes):
             kind = node[0]
@@ -42,9 +54,21 @@ def run(program: Program, fields: Mapping[str, np.ndarray],
             elif kind == "const":
                 v = node[1]
             elif kind == "binop":
-                v = _ops.BINOPS[node[1]](values[node[2]], values[node[3]])
+                op, a, b = node[1], node[2], node[3]
+                if op in _IN_PLACE:
+                    # Exact IEEE operations: writing over a dead operand saves
+                    # allocating (and faulting in) one more panel.
+                    out = spare(a, i)
+                    out = spare(b, i) if out is None else out
+                    v = _ops.BINOPS[op](values[a], values[b], out=out)
+                else:
+                    v = _ops.BINOPS[op](values[a], values[b])
             elif kind == "unop":
-                v = _ops.UNOPS[node[1]](values[node[2]])
+                op, a = node[1], node[2]
+                if op in _IN_PLACE:
+                    v = _ops.UNOPS[op](values[a], out=spare(a, i))
+                else:
+                    v = _ops.UNOPS[op](values[a])
             elif kind == "binfn":
                 v = _ops.BINFNS[node[1]](values[node[2]], values[node[3]])
             elif kind == "if":
@@ -54,6 +78,7 @@ def run(program: Program, fields: Mapping[str, np.ndarray],
             else:
                 raise ValueError(f"unknown node {node!r}")
             values[i] = v
+            owned[i] = kind not in ("field", "const")
             for c in set(children(node)):
                 if last_use[c] == i:
                     values[c] = None
