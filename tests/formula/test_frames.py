@@ -132,6 +132,9 @@ def test_polars_per_symbol_and_without():
         assert all(same(out.get_column(k).to_numpy()[sym == f"S{i}"], want[k]) for k in want)
     one = F(rows[1].drop("symbol"))
     assert all(same(one.get_column(k).to_numpy(), F(bars(45, seed=1))[k]) for k in F.outputs)
+    cat = pl.DataFrame({"close": [1.0, 2.0, 3.0, 4.0],
+                        "symbol": pl.Series(["a", "b", "a", None]).cast(pl.Categorical)})
+    assert Formula("SUM(C,0)")(cat).get_column("SUM(C,0)").to_list() == [1.0, 2.0, 4.0, 4.0]
     nulls = pl.DataFrame({"close": [1.0, None, 3.0]})
     assert np.isnan(Formula("C")(nulls).get_column("C").to_numpy()[1])
 

@@ -32,6 +32,7 @@ ACCEPTED = [
     ("{a comment} 1 + {another} 2 // and one to the end of the line", 3),
     ("1 +\n 2", 3), ("(1\n+\n2)", 3), ("MAX(1,\n 2)", 2), ("\n\n 4;;\n", 4),
     ("１＋２＊３；", 7),                      # full-width forms typed with an IME
+    ("\ufeff1+1\r\n", 2),                     # a byte-order mark, Windows line ends
     ("PARAM N=12; N/4", 3), ("param n=-2.5, m:=3; N*M", -7.5),
     ("X:=2; Y:=X*X; Y+X", 6), ("x:=2; X+1", 3),
 ]

@@ -43,6 +43,9 @@ def test_indicator_with_parameters_equals_the_formula():
         assert all(np.array_equal(got[k], want[k], equal_nan=True) for k in want)
     with pytest.raises(FormulaError, match="unknown parameter 'SLOW'"):
         zelvo.indicator("MACD", BARS, SLOW=3)
+    zelvo.indicator("MACD", BARS, MID=1)
+    with pytest.raises(FormulaError, match="not True"):    # not the formula kept for 1
+        zelvo.indicator("MACD", BARS, MID=True)
 
 
 def test_import_of_the_data_folder_name_gives_the_library():

@@ -137,7 +137,8 @@ def _polars(formula: Formula, df, pl):
         order="C"))
     codes = None
     if "symbol" in labels:
-        ranks = df.get_column(labels["symbol"]).rank("dense").fill_null(0)
+        symbols = df.get_column(labels["symbol"]).cast(pl.String)
+        ranks = symbols.rank("dense").fill_null(0)
         codes = ranks.to_numpy().astype(np.int64)
     out = _grouped(formula, fields, codes, df.height)
     return pl.DataFrame({name: v for name, v in out.items()})

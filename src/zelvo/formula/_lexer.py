@@ -5,7 +5,8 @@ The lexer turns the text into a list of tokens and drops blanks and comments
 statement separator, except inside parentheses, where it is a blank like any
 other.  Full-width ASCII forms typed with East Asian input methods
 (``；：，（）＋`` and the rest of U+FF01..U+FF5E, and the ideographic space)
-are read as their ASCII counterparts; offsets stay those of the text.
+are read as their ASCII counterparts, a byte-order mark as a blank; offsets
+stay those of the text.
 """
 from __future__ import annotations
 
@@ -31,7 +32,8 @@ _TOKEN = re.compile(r"""
   | (?P<bad>.)
 """, re.VERBOSE | re.DOTALL)
 _FULL_WIDTH = {c: c - 0xFEE0 for c in range(0xFF01, 0xFF5F)}
-_FULL_WIDTH[0x3000] = 0x20
+_FULL_WIDTH[0x3000] = 0x20          # ideographic space
+_FULL_WIDTH[0xFEFF] = 0x20          # a byte-order mark left at the start of a file
 
 
 class Token(NamedTuple):

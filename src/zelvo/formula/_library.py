@@ -12,6 +12,7 @@ from importlib import resources
 from typing import Iterator, Mapping
 
 from ._formula import Formula
+from ._parser import is_number
 
 
 @dataclass(frozen=True)
@@ -87,9 +88,10 @@ def indicator(name: str, bars, **params: float):
     ``indicator("MACD", bars, SHORT=12, LONG=26, MID=9)``; ``bars`` is anything
     a :class:`Formula` takes, and the result is of the same kind.
     """
-    key = tuple(sorted(params.items()))
-    try:
-        f = _compiled(indicators[name].name, key)
-    except TypeError:               # an unhashable parameter value: no cache
+    if all(is_number(v) for v in params.values()):
+        # Compiled formulas are kept for each set of parameters (1 and True
+        # hash alike, so only numbers come here; Formula refuses the rest).
+        f = _compiled(indicators[name].name, tuple(sorted(params.items())))
+    else:
         f = Formula(indicators[name].text, **params)
     return f(bars)
