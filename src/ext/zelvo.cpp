@@ -360,17 +360,44 @@ int too_long(const char *func, const char *argname, Py_ssize_t n) {
     return -1;
 }
 
+// A len() taken before any view: its value, or the exception it raised,
+// kept until the argument's turn in the checks so errors surface in the same
+// order as if len() were called there.
+struct Length {
+    Py_ssize_t n = -1;
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+
+    void take(PyObject *o) {
+        n = PyObject_Length(o);
+        if (n < 0) PyErr_Fetch(&type, &value, &tb);
+    }
+    void clear() {
+        Py_CLEAR(type);
+        Py_CLEAR(value);
+        Py_CLEAR(tb);
+    }
+    // Puts the kept exception back; -1 when there was one.
+    int restore() {
+        if (n >= 0) return 0;
+        PyErr_Restore(type, value, tb);
+        type = value = tb = nullptr;
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "len() failed");
+        return -1;
+    }
+};
+
 // The element-0 check, then the length handed to the core: len() of the
-// argument as passed.  That length must fit an int and must not differ from
-// the view's element count, or the core would read past the buffer.
-int checked_length(const char *func, const char *argname, PyObject *arg, const View &v,
+// argument as passed (taken before the views).  That length must fit an int
+// and must not differ from the view's element count, or the core would read
+// past the buffer.
+int checked_length(const char *func, const char *argname, Length &len, const View &v,
                    int &out) {
     if (v.count < 1) {
         PyErr_Format(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
         return -1;
     }
-    const Py_ssize_t n = PyObject_Length(arg);
-    if (n < 0) return -1;
+    if (len.restore() < 0) return -1;
+    const Py_ssize_t n = len.n;
     if (n > INT_MAX) return too_long(func, argname, n);
     if (n != v.count) {
         PyErr_Format(PyExc_ValueError,
@@ -380,6 +407,19 @@ int checked_length(const char *func, const char *argname, PyObject *arg, const V
     }
     out = static_cast<int>(n);
     return 0;
+}
+
+// A view taken through the buffer protocol may have run Python code of an
+// exporter, and that code may have moved the memory of an ndarray viewed
+// earlier (numpy lets __setstate__ replace an exported array's data).  Every
+// ndarray view is checked once all views are taken.
+int check_unmoved(PyObject *o, const View &v) {
+    if (!o || !PyObject_TypeCheck(o, g_ndarray)) return 0;
+    const auto *a = reinterpret_cast<const PyArrayObject_fields *>(o);
+    if (a->data == v.data && a->nd >= 1 && a->dimensions[0] == v.count) return 0;
+    PyErr_SetString(PyExc_BufferError,
+                    "an array argument was resized or replaced while its buffer was in use");
+    return -1;
 }
 
 // An integer argument as a C int.
@@ -581,10 +621,39 @@ int type_test(const Binding &b, const FormShape &sh, PyObject *const *values) {
 // ---------------------------------------------------------------------------
 // The call frame
 
+// How a condition argument reaches the core as bytes.
+enum class CondRoute : uint8_t {
+    AsIs,     // a plain uint8/bool ndarray the core can read in place
+    Bytes,    // astype(uint8): uint8/bool arrays that need a copy, and duck types
+    Judged,   // astype(float64), then true where the truncation toward zero is non-zero
+};
+
+CondRoute cond_route(PyObject *o) {
+    if (!PyObject_TypeCheck(o, g_ndarray)) return CondRoute::Bytes;
+    const int type = reinterpret_cast<const PyArrayObject_fields *>(o)->descr->type_num;
+    if (type != NPY_BOOL && type != NPY_UBYTE) return CondRoute::Judged;
+    View probe;
+    return direct_view(o, Elem::UInt8, probe) ? CondRoute::AsIs : CondRoute::Bytes;
+}
+
+// Bytes for the core from a float64 condition: a value is true when its
+// truncation toward zero is non-zero, so 0.5 is false, 256 and -1 are true,
+// and NaN is false.
+void judge(const num_t *x, unsigned char *out, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = x[i] >= 1.0 || x[i] <= -1.0;
+}
+
+// Every step that can run Python code (len(), astype, numpy.zeros) comes
+// before the first raw view is taken; from the views to the end of the core
+// call nothing but this function runs, so no input can move under the core.
 PyObject *call_frame(const Binding &b, PyObject *const *values) {
     const FormShape sh = shape_of(b.form);
     PyObject *r = nullptr;
     PyObject *converted[3] = {nullptr, nullptr, nullptr};
+    CondRoute routes[3] = {CondRoute::AsIs, CondRoute::AsIs, CondRoute::AsIs};
+    unsigned char *judged[3] = {nullptr, nullptr, nullptr};
+    Length given[3];
+    Length rgiven;
     View views[3];
     View rview;
     int lens[3] = {0, 0, 0};
@@ -610,38 +679,63 @@ PyObject *call_frame(const Binding &b, PyObject *const *values) {
         Py_DECREF(zeros);
         if (!r) goto fail;
     }
-    // Condition series become fresh unsigned-byte copies.
+    // Condition series become fresh copies the core can read.
     for (int i = 0; i < sh.nargs; ++i) {
         if (sh.kinds[i] != Kind::Cond) continue;
-        PyObject *uint8 = np_attr(c_np_uint8, s_uint8);
-        if (!uint8) goto fail;
-        converted[i] = PyObject_CallMethodOneArg(values[i], s_astype, uint8);
-        Py_DECREF(uint8);
+        routes[i] = cond_route(values[i]);
+        if (routes[i] == CondRoute::AsIs) continue;
+        const bool judged_route = routes[i] == CondRoute::Judged;
+        PyObject *type = judged_route ? np_attr(c_np_float64, s_float64)
+                                      : np_attr(c_np_uint8, s_uint8);
+        if (!type) goto fail;
+        converted[i] = PyObject_CallMethodOneArg(values[i], s_astype, type);
+        Py_DECREF(type);
         if (!converted[i]) goto fail;
     }
-    // Views in argument order, then of the result.
+    // len() of every array argument as passed, and of the result.
+    for (int i = 0; i < sh.nargs; ++i) {
+        if (sh.kinds[i] != Kind::Int) given[i].take(values[i]);
+    }
+    rgiven.take(r);
+    // Views in argument order, then of the result.  From here on no Python
+    // code of the caller's runs, except an exporter's own buffer hook, which
+    // check_unmoved guards against.
     for (int i = 0; i < sh.nargs; ++i) {
         if (sh.kinds[i] == Kind::Int) continue;
         const bool cond = sh.kinds[i] == Kind::Cond;
-        if (take_view(cond ? converted[i] : values[i], cond ? Elem::UInt8 : Elem::Double,
-                      views[i]) < 0)
-            goto fail;
+        PyObject *source = converted[i] ? converted[i] : values[i];
+        const Elem elem = cond && routes[i] != CondRoute::Judged ? Elem::UInt8 : Elem::Double;
+        if (take_view(source, elem, views[i]) < 0) goto fail;
     }
     if (take_view(r, Elem::Double, rview) < 0) goto fail;
+    for (int i = 0; i < sh.nargs; ++i) {
+        if (sh.kinds[i] == Kind::Int) continue;
+        if (check_unmoved(converted[i] ? converted[i] : values[i], views[i]) < 0) goto fail;
+    }
+    if (check_unmoved(r, rview) < 0) goto fail;
     // Element-0 checks and lengths, integer conversions, in argument order.
     for (int i = 0; i < sh.nargs; ++i) {
         if (sh.kinds[i] == Kind::Int) {
             if (to_int(values[i], ints[i]) < 0) goto fail;
-        } else if (checked_length(b.name, b.argnames[i], values[i], views[i], lens[i]) < 0) {
+        } else if (checked_length(b.name, b.argnames[i], given[i], views[i], lens[i]) < 0) {
             goto fail;
         }
     }
-    if (checked_length(b.name, "result", r, rview, rlen) < 0) goto fail;
+    if (checked_length(b.name, "result", rgiven, rview, rlen) < 0) goto fail;
+    for (int i = 0; i < sh.nargs; ++i) {
+        if (routes[i] != CondRoute::Judged) continue;
+        judged[i] = static_cast<unsigned char *>(PyMem_Malloc(static_cast<size_t>(lens[i])));
+        if (!judged[i]) {
+            PyErr_NoMemory();
+            goto fail;
+        }
+        judge(reinterpret_cast<const num_t *>(views[i].data), judged[i], lens[i]);
+    }
 
     {
         const auto num = [&](int i) { return reinterpret_cast<const num_t *>(views[i].data); };
         const auto bytes = [&](int i) {
-            return reinterpret_cast<const unsigned char *>(views[i].data);
+            return judged[i] ? judged[i] : reinterpret_cast<const unsigned char *>(views[i].data);
         };
         num_t *out = reinterpret_cast<num_t *>(rview.data);
         switch (b.form) {
@@ -661,12 +755,18 @@ PyObject *call_frame(const Binding &b, PyObject *const *values) {
         }
     }
     for (PyObject *&c : converted) Py_CLEAR(c);
+    for (unsigned char *&j : judged) PyMem_Free(j);
+    for (Length &l : given) l.clear();
+    rgiven.clear();
     for (View &v : views) v.release();
     rview.release();
     return r;
 
 fail:
     for (PyObject *&c : converted) Py_CLEAR(c);
+    for (unsigned char *&j : judged) PyMem_Free(j);
+    for (Length &l : given) l.clear();
+    rgiven.clear();
     for (View &v : views) v.release();
     rview.release();
     Py_XDECREF(r);
