@@ -21,6 +21,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include <array>
+#include <utility>
+
+#include "catalog.h"
 #include "rillet.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -439,106 +443,35 @@ int to_int(PyObject *o, int &out) {
 }
 
 // ---------------------------------------------------------------------------
-// The binding table
+// The binding table: the catalog's rows, in the order the module binds them.
 
-enum class Kind : uint8_t { Num, Cond, Int };
+using rillet::Kind;
+using rillet::Form;
+using FormShape = rillet::Shape;
+using rillet::shape_of;
 
-enum class Form : uint8_t {
-    Window,   // (a, N)          zv_f(ctx, a, n, N, r, n)
-    Sma,      // (a, N, M)       zv_sma(ctx, a, n, N, M, r, n)
-    Series2,  // (a, b)          zv_f(ctx, a, n, b, n, r, n)
-    Refif,    // (x, c, v)       zv_refif(ctx, x, n, c, n, v, n, r, n)
-    Cond,     // (x) positional  zv_f(ctx, bytes, n, r, n)
-    Plain,    // (Y) positional  zv_currbarscount(ctx, Y, n, r, n)
-    Fif,      // (x, a, b)       zv_fif(ctx, bytes, n, a, n, b, n, r, n)
-};
-
-struct FormShape {
-    int nargs;
-    Kind kinds[3];
-    bool positional_only;
-};
-
-constexpr FormShape shape_of(Form f) {
-    switch (f) {
-        case Form::Window: return {2, {Kind::Num, Kind::Int}, false};
-        case Form::Sma: return {3, {Kind::Num, Kind::Int, Kind::Int}, false};
-        case Form::Series2: return {2, {Kind::Num, Kind::Num}, false};
-        case Form::Refif: return {3, {Kind::Num, Kind::Num, Kind::Num}, false};
-        case Form::Cond: return {1, {Kind::Cond}, true};
-        case Form::Plain: return {1, {Kind::Num}, true};
-        case Form::Fif: return {3, {Kind::Cond, Kind::Num, Kind::Num}, false};
-    }
-    return {0, {}, false};
-}
-
-
-union CoreFn {
-    zv_window_fn window;
-    zv_sma_fn sma;
-    zv_series2_fn series2;
-    zv_refif_fn refif;
-    zv_cond_fn cond;
-    zv_plain_fn plain;
-    zv_fif_fn fif;
-    constexpr CoreFn(zv_window_fn f) : window(f) {}
-    constexpr CoreFn(zv_sma_fn f) : sma(f) {}
-    constexpr CoreFn(zv_series2_fn f) : series2(f) {}
-    constexpr CoreFn(zv_refif_fn f) : refif(f) {}
-    constexpr CoreFn(zv_cond_fn f) : cond(f) {}
-    constexpr CoreFn(zv_plain_fn f) : plain(f) {}
-    constexpr CoreFn(zv_fif_fn f) : fif(f) {}
-};
-
+// A row of the catalog with the name of its traceback entries.
 struct Binding {
     const char *name;
-    const char *qualname;  // traceback entries: zelvo._zelvo.<name>
+    const char *qualname;  // zelvo._zelvo.<name>
     Form form;
-    const char *argnames[3];
-    CoreFn core;
+    const char *const *argnames;
+    const rillet::Entry *entry;
 };
 
-#define ZV_ROW(NAME, FORM, CORE, ...) \
-    {#NAME, "zelvo._zelvo." #NAME, Form::FORM, {__VA_ARGS__}, CoreFn(CORE)}
+#define ZV_QUALNAME(NAME, ...) "zelvo._zelvo." #NAME,
+constexpr const char *kQualnames[] = {RILLET_CATALOG(ZV_QUALNAME)};
+#undef ZV_QUALNAME
 
-// In the order the module binds them.
-const Binding kBindings[] = {
-    ZV_ROW(MA, Window, zv_ma, "a", "N"),
-    ZV_ROW(MA_A, Series2, zv_ma_a, "a", "N"),
-    ZV_ROW(EMA, Window, zv_ema, "a", "N"),
-    ZV_ROW(SMA, Sma, zv_sma, "a", "N", "M"),
-    ZV_ROW(WMA, Window, zv_wma, "a", "N"),
-    ZV_ROW(DMA, Series2, zv_dma, "a", "A"),
-    ZV_ROW(COUNT, Window, zv_count, "a", "N"),
-    ZV_ROW(COUNT_A, Series2, zv_count_a, "a", "N"),
-    ZV_ROW(SUM, Window, zv_sum, "a", "N"),
-    ZV_ROW(SUM_A, Series2, zv_sum_a, "a", "N"),
-    ZV_ROW(REF, Window, zv_ref, "a", "N"),
-    ZV_ROW(REFIF, Refif, zv_refif, "x", "c", "v"),
-    ZV_ROW(REFXV, Window, zv_refxv, "a", "N"),
-    ZV_ROW(REF_A, Series2, zv_ref_a, "a", "N"),
-    ZV_ROW(LLV, Window, zv_llv, "a", "N"),
-    ZV_ROW(LLV_A, Series2, zv_llv_a, "a", "N"),
-    ZV_ROW(HHV, Window, zv_hhv, "a", "N"),
-    ZV_ROW(HHV_A, Series2, zv_hhv_a, "a", "N"),
-    ZV_ROW(BARSINCE, Cond, zv_barsince, "x"),
-    ZV_ROW(BARLAST, Cond, zv_barlast, "x"),
-    ZV_ROW(BARSLAST, Cond, zv_barslast, "x"),
-    ZV_ROW(CROSS, Series2, zv_cross, "x", "y"),
-    ZV_ROW(FIF, Fif, zv_fif, "x", "a", "b"),
-    ZV_ROW(SLOPE, Window, zv_slope, "Y", "N"),
-    ZV_ROW(CURRBARSCOUNT, Plain, zv_currbarscount, "Y"),
-    ZV_ROW(BACKCOUNT, Cond, zv_backcount, "x"),
-    ZV_ROW(STD, Window, zv_std, "a", "N"),
-    ZV_ROW(STDDEV, Window, zv_stddev, "a", "N"),
-    ZV_ROW(STDP, Window, zv_stdp, "a", "N"),
-    ZV_ROW(AVEDEV, Window, zv_avedev, "a", "N"),
-    ZV_ROW(FILTER, Window, zv_filter, "a", "N"),
-};
-#undef ZV_ROW
+template <size_t... I>
+constexpr auto make_bindings(std::index_sequence<I...>) {
+    return std::array<Binding, sizeof...(I)>{
+        Binding{rillet::kCatalog[I].name, kQualnames[I], rillet::kCatalog[I].form,
+                rillet::kCatalog[I].argnames, &rillet::kCatalog[I]}...};
+}
+constexpr auto kBindings = make_bindings(std::make_index_sequence<rillet::kCatalogSize>{});
 
-constexpr int kCount = sizeof kBindings / sizeof kBindings[0];
-static_assert(kCount == 31, "the module binds 31 functions");
+constexpr int kCount = rillet::kCatalogSize;
 
 PyObject *g_argnames[kCount][3];  // interned keyword names per function
 PyMethodDef g_defs[kCount];
@@ -733,26 +666,13 @@ PyObject *call_frame(const Binding &b, PyObject *const *values) {
     }
 
     {
-        const auto num = [&](int i) { return reinterpret_cast<const num_t *>(views[i].data); };
-        const auto bytes = [&](int i) {
-            return judged[i] ? judged[i] : reinterpret_cast<const unsigned char *>(views[i].data);
-        };
-        num_t *out = reinterpret_cast<num_t *>(rview.data);
-        switch (b.form) {
-            case Form::Window: b.core.window(0, num(0), lens[0], ints[1], out, rlen); break;
-            case Form::Sma: b.core.sma(0, num(0), lens[0], ints[1], ints[2], out, rlen); break;
-            case Form::Series2:
-                b.core.series2(0, num(0), lens[0], num(1), lens[1], out, rlen);
-                break;
-            case Form::Refif:
-                b.core.refif(0, num(0), lens[0], num(1), lens[1], num(2), lens[2], out, rlen);
-                break;
-            case Form::Cond: b.core.cond(0, bytes(0), lens[0], out, rlen); break;
-            case Form::Plain: b.core.plain(0, num(0), lens[0], out, rlen); break;
-            case Form::Fif:
-                b.core.fif(0, bytes(0), lens[0], num(1), lens[1], num(2), lens[2], out, rlen);
-                break;
+        rillet::Args args;
+        for (int i = 0; i < sh.nargs; ++i) {
+            args.series[i] = judged[i] ? static_cast<const void *>(judged[i]) : views[i].data;
+            args.sizes[i] = lens[i];
+            args.ints[i] = ints[i];
         }
+        rillet::invoke(*b.entry, 0, args, reinterpret_cast<num_t *>(rview.data), rlen);
     }
     for (PyObject *&c : converted) Py_CLEAR(c);
     for (unsigned char *&j : judged) PyMem_Free(j);
