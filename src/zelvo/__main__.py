@@ -20,7 +20,7 @@ import numpy as np
 
 from . import __version__
 from ._bars import COLUMNS, Bars, BarsError, read_csv, sample_bars
-from ._formula import FUNCTIONS, Formula, FormulaError, parse, signature
+from ._formula import FUNCTIONS, Formula, FormulaError, parse
 
 DEFAULT_FORMULAS = ("MA(CLOSE,5)", "EMA(CLOSE,12)", "CROSS(MA(C,5),MA(C,20))")
 DEFAULT_LAST = 10
@@ -32,7 +32,7 @@ class UserError(Exception):
 
 def build_parser() -> argparse.ArgumentParser:
     functions = "\n".join(
-        f"  {signature(name):<22} {meaning}" for name, (_, _, meaning) in FUNCTIONS.items())
+        f"  {f.signature:<22} {f.summary}" for f in FUNCTIONS.values())
     p = argparse.ArgumentParser(
         prog="zelvo",
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -18,7 +18,8 @@ from zelvo._bars import read_csv, sample_bars
 from zelvo._formula import FUNCTIONS
 
 ROOT = Path(__file__).resolve().parents[2]
-DATA = ROOT.parent / "shared" / "data"
+DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
+            ROOT.parent / "shared" / "data")
 REAL = DATA / "orcl-1995-2014.csv"
 
 
@@ -96,7 +97,7 @@ def test_csv_from_stdin(capsys, monkeypatch):
 @pytest.mark.parametrize("argv,words", [
     (["MA(CLOS,5)"], "unknown name 'CLOS'"),
     (["MA(C,5)", "EMA(C"], "never closed"),
-    (["MA(C,3000000000)"], "outside the int range"),
+    (["MA(C,3000000000)"], "outside its valid range 1..2147483647"),
     (["__import__('os').system('echo hi')"], "only the zelvo functions"),
     (["--last", "-1"], "--last needs"),
     (["--csv", "/no/such/file.csv"], "cannot read /no/such/file.csv"),

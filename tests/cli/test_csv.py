@@ -8,7 +8,10 @@ import pytest
 
 from zelvo._bars import BarsError, read_csv, sample_bars
 
-DATA = Path(__file__).resolve().parents[2].parent / "shared" / "data"
+ROOT = Path(__file__).resolve().parents[2]
+# Real bars live beside the project (a worktree may sit a level deeper).
+DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
+            ROOT.parent / "shared" / "data")
 FILES = sorted(DATA.glob("*.csv")) if DATA.is_dir() else []
 needs_data = pytest.mark.skipif(not FILES, reason=f"no real bars in {DATA}")
 ALL = ("open", "high", "low", "close", "volume")
