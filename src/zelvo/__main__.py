@@ -29,7 +29,7 @@ from typing import BinaryIO, Callable, Iterator, Sequence, TextIO
 import numpy as np
 
 from . import __version__
-from ._bars import COLUMNS, DATE_NAMES, FILLS, Bars, BarsError, read_csv, sample_bars
+from ._bars import COLUMNS, FILLS, Bars, BarsError, read_csv, sample_bars
 from ._formula import BAR_NAMES, FUNCTIONS, Formula, FormulaError, parse
 
 DEFAULT_FORMULAS = ("MA(CLOSE,5)", "EMA(CLOSE,12)", "CROSS(MA(C,5),MA(C,20))")
@@ -248,6 +248,8 @@ def _check_not_the_same(args: argparse.Namespace) -> None:
 def _strict_stdin() -> Iterator[TextIO]:
     """Standard input decoded as strictly as a file: UTF-8, an error on any other
     byte (the interpreter's own stdin may let bad bytes through as surrogates)."""
+    if sys.stdin is None:
+        raise UserError("--csv -: there is no standard input to read")
     buffer = getattr(sys.stdin, "buffer", None)
     if buffer is None:                 # already text (embedded use, tests)
         yield sys.stdin
@@ -256,7 +258,8 @@ def _strict_stdin() -> Iterator[TextIO]:
     try:
         yield stream
     finally:
-        stream.detach()                # leave sys.stdin's buffer open
+        with contextlib.suppress(OSError, ValueError):
+            stream.detach()            # leave sys.stdin's buffer open
 
 
 @contextlib.contextmanager
@@ -284,6 +287,8 @@ def write_atomically(path: str, write: Callable[[BinaryIO], None]) -> None:
             with open(target, "wb") as f:
                 write(f)
             return
+        if mode is not None and not os.access(target, os.W_OK):
+            raise PermissionError(13, "Permission denied")   # as open() would say
         fd, temp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
                                     dir=os.path.dirname(target))
         try:
@@ -443,7 +448,10 @@ def plot(path: str, bars: Bars, formulas: Sequence[Formula],
         fig.tight_layout()
         write_atomically(path, lambda f: fig.savefig(f, format=kind, dpi=100))
     except (ValueError, OverflowError, ArithmeticError, RuntimeError) as e:
-        raise UserError(f"cannot draw {path}: {e} (values too large to plot?)") from None
+        drawn = [r for _, r in overlay + panels] + ([close] if close is not None else [])
+        huge = any(np.any(np.abs(r[np.isfinite(r)]) > 1e300) for r in drawn)
+        why = "; values near the ends of the double range cannot be plotted" if huge else ""
+        raise UserError(f"cannot draw {path}: {e}{why}") from None
 
 
 if __name__ == "__main__":

@@ -224,11 +224,11 @@ def _order(bars: Bars, column: str | None, sort: bool) -> None:
     """Check (or, with sort, make) the dates strictly rise; a note where unknown."""
     name, dates, lines = bars.source, bars.dates, bars.lines
     if dates is None or column is None:
+        looked = "such as Date, Datetime, Timestamp, Trade_date or Time"
         if sort:
-            raise BarsError(f"{name}: no date column to sort by (looked for "
-                            f"{', '.join(DATE_NAMES)})")
-        bars.notes.append(f"{name}: no date column (looked for {', '.join(DATE_NAMES)}); "
-                          "the bars are taken in file order, oldest first")
+            raise BarsError(f"{name}: no date column to sort by ({looked})")
+        bars.notes.append(f"{name}: no date column ({looked}); the bars are taken in "
+                          "file order, oldest first")
         return
     keys = _date_keys(dates, lines, name, column)
     if keys is None:
@@ -352,7 +352,10 @@ def _date_key(text: str, form: str) -> datetime.datetime | None:
     if zone and zone != "Z":
         sign = 1 if zone[0] == "+" else -1
         digits = zone[1:].replace(":", "")
-        key -= sign * datetime.timedelta(hours=int(digits[:2]), minutes=int(digits[2:]))
+        try:
+            key -= sign * datetime.timedelta(hours=int(digits[:2]), minutes=int(digits[2:]))
+        except OverflowError:              # beyond year 1 or 9999 in UTC
+            return None
     return key
 
 

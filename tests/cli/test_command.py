@@ -1,5 +1,6 @@
 """The command line: in-process through main(argv) for the many cases, and a
 few real processes for exit status, tracebacks and the console script."""
+import contextlib
 import io
 import os
 import re
@@ -13,6 +14,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zelvo
 import zelvo.__main__ as cli_module
@@ -242,6 +244,16 @@ def test_a_new_output_gets_the_usual_permissions(capsys, tmp_path):
     assert stat.S_IMODE(os.stat(tmp_path / "new.csv").st_mode) == 0o644
 
 
+def test_a_read_only_output_is_not_replaced(capsys, tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("root may write anything")
+    target = tmp_path / "out.csv"
+    target.write_text("kept\n")
+    os.chmod(target, 0o444)
+    code, _, err = cli(capsys, "--output", str(target), "C")
+    assert code == 2 and "Permission denied" in err and target.read_text() == "kept\n"
+
+
 def test_output_to_a_device_is_written_directly(capsys):
     assert cli(capsys, "--output", os.devnull, "C")[0] == 0
 
@@ -318,6 +330,7 @@ def test_plot_of_huge_values_is_an_error_not_a_traceback(capsys, tmp_path):
     path = tmp_path / "chart.png"
     code, _, err = cli(capsys, "--plot", str(path), "C*1e306")
     assert code == 2 and err.startswith(f"zelvo: error: cannot draw {path}")
+    assert "values near the ends of the double range" in err
     assert os.listdir(tmp_path) == []
 
 
@@ -334,3 +347,30 @@ def test_unbounded_input_fails_fast_in_bounded_memory():
     assert p.returncode == 2 and p.stdout == ""
     assert p.stderr == ("zelvo: error: /dev/zero, line 1: longer than 1048576 characters; "
                         "not a CSV file of bars\n")
+
+
+ARGS = ["--csv", "BARS", "OUT", "--sort", "--fill", "previous", "--columns", "close=Close",
+        "C=Last", "-n", "3", "--all", "--output", "-", "--", "MA(C,5)", "-MA(C,2)", "",
+        "BARSLAST(V)", "MA(C,0)", "x", "1", "-1", "FIF(C,O,H)"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(ARGS), max_size=8))
+def test_any_command_line_ends_in_0_or_2_without_a_traceback(tmp_path_factory, argv):
+    folder = tmp_path_factory.mktemp("run")
+    bars = folder / "bars.csv"
+    bars.write_text("Date,Open,High,Low,Close,Volume\n2020-01-03,1,2,0.5,1.5,\n"
+                    "2020-01-02,1,2,0.5,nan,7\n")
+    argv = [str(bars) if a == "BARS" else str(folder / "out.csv") if a == "OUT" else a
+            for a in argv]
+    out, err = io.StringIO(), io.StringIO()
+    stdin, sys.stdin = sys.stdin, io.StringIO("Date,Close\n2020-01-01,1\n")
+    try:
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            code = main(argv)
+    finally:
+        sys.stdin = stdin
+    assert code in (0, 2), err.getvalue()
+    assert "Traceback" not in err.getvalue()
+    assert code == 0 or "error:" in err.getvalue()
+    assert bars.read_text().startswith("Date,Open")

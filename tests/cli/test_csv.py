@@ -1,12 +1,14 @@
 """The CSV reader on the real daily bars beside the project and on broken
 copies of them, and the embedded sample bars."""
 import datetime
+import io
 import re
 import tracemalloc
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zelvo._bars as bars_module
 from zelvo._bars import BarsError, read_csv, sample_bars
@@ -354,3 +356,24 @@ def test_a_line_at_the_limit_is_read(tmp_path, monkeypatch):
     path.write_text(head + row + "x" * (41 - len(row)) + "\n")
     with pytest.raises(BarsError, match="line 2: longer than 40"):
         read_csv(path)
+
+
+CELLS = ["Date", "date", "Time", "timestamp", "Close", "close", "Volume", "Last", "x", "",
+         " ", "1", "-2.5", "nan", "inf", "1e308", "1_0", "2020-01-02", "2020-01-01",
+         "2020-01-02 09:30", "01/02/2020", "13/01/2020", "20200102", "1577923200",
+         "31-Dec-14", "Dec 31, 2014", "9999-12-31T23:59-01:00", "0001-01-01T00:00+01:00",
+         "2020-02-30", '"', '"a,b"', "\ufeff", "é", "\0"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(CELLS), min_size=1, max_size=4), max_size=6),
+       st.sampled_from(["\n", "\r\n", "\r"]), st.booleans(), st.sampled_from([None, "previous"]))
+def test_any_text_reads_as_bars_or_fails_with_a_message(rows, eol, sort, fill):
+    text = eol.join(",".join(r) for r in rows)
+    try:
+        bars = read_csv("t.csv", (), io.StringIO(text, newline=""), sort=sort, fill=fill)
+    except BarsError as e:
+        assert str(e)
+        return
+    assert all(len(v) == len(bars) and v.dtype == np.float64 for v in bars.columns.values())
+    assert len(bars.lines) == len(bars)
