@@ -109,7 +109,8 @@ def test_csv_from_stdin(capsys, monkeypatch):
     (["--output", "/no/such/dir/out.csv"], "cannot write /no/such/dir/out.csv"),
     (["--bogus"], "unrecognized arguments"),
 ])
-def test_user_errors_exit_2_with_a_message(capsys, argv, words):
+def test_user_errors_exit_2_with_a_message(capsys, monkeypatch, tmp_path, argv, words):
+    monkeypatch.chdir(tmp_path)
     code, out, err = cli(capsys, *argv)
     assert code == 2 and words in err and "Traceback" not in err
 
@@ -290,12 +291,14 @@ def test_text_cells_are_not_spreadsheet_formulas(capsys, tmp_path):
     (["MA(C," + "9" * 3000 + "*" + "9" * 3000 + ")"], "a number of about 600"),
     (["--output", "x.csv", "--plot", "x.csv"], None),
 ], ids=lambda v: v[0][:20] if isinstance(v, list) else None)
-def test_more_user_errors_exit_2_with_a_message(capsys, argv, words):
+def test_more_user_errors_exit_2_with_a_message(capsys, monkeypatch, tmp_path, argv, words):
+    monkeypatch.chdir(tmp_path)        # nothing may be written, here or elsewhere
     if "--plot" in argv:
         pytest.importorskip("matplotlib")
     code, out, err = cli(capsys, *argv)
     assert code == 2 and out == "" and err.startswith(("zelvo: error:", "usage:"))
     assert words is None or words in err
+    assert os.listdir(tmp_path) == []
 
 
 def test_a_formula_starting_with_a_dash_gets_a_hint(capsys):
@@ -365,11 +368,14 @@ def test_any_command_line_ends_in_0_or_2_without_a_traceback(tmp_path_factory, a
             for a in argv]
     out, err = io.StringIO(), io.StringIO()
     stdin, sys.stdin = sys.stdin, io.StringIO("Date,Close\n2020-01-01,1\n")
+    here = os.getcwd()
+    os.chdir(folder)                   # where an output named by a formula lands
     try:
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
             code = main(argv)
     finally:
         sys.stdin = stdin
+        os.chdir(here)
     assert code in (0, 2), err.getvalue()
     assert "Traceback" not in err.getvalue()
     assert code == 0 or "error:" in err.getvalue()
