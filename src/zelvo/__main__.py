@@ -154,9 +154,9 @@ def _run(args: argparse.Namespace) -> int:
             raise UserError(f"{option} needs a file name, not an empty one")
     columns = _column_map(args.columns)
     formulas = [parse(text) for text in (args.formulas or DEFAULT_FORMULAS)]
+    _check_not_the_same(args)
     if args.plot is not None:
         _check_plot(args.plot)
-    _check_not_the_same(args)
 
     needed = set().union(*(f.columns for f in formulas))
     options = dict(columns=columns, sort=args.sort, fill=args.fill)
