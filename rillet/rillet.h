@@ -18,6 +18,7 @@
 #ifndef RILLET_H
 #define RILLET_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -139,6 +140,35 @@ RILLET_API int zv_cross(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t
 RILLET_API int zv_filter(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
 RILLET_API int zv_fif(pcalc_ctx_t ctx, const unsigned char *X, int size_X, const num_t *A,
                       int size_A, const num_t *B, int size_B, num_t *R, int size_R);
+
+/* ---- panels: one function over many series ----------------------------- */
+
+/* One input of a panel call: element (lane k, bar i) is at
+ * data + k*lane_stride + i*bar_stride, strides counted in elements (num_t for
+ * numeric series, unsigned char for conditions). */
+typedef struct zv_lanes {
+    const void *data;
+    ptrdiff_t lane_stride;
+    ptrdiff_t bar_stride;
+} zv_lanes;
+
+/* Runs the series function called `name` ("MA", "HHV_A", ...) over `lanes`
+ * series of `bars` bars each.  `inputs` holds one zv_lanes per series
+ * argument in argument order, `params` the integer arguments in order (N, M),
+ * and R receives lane k's result at R + k*r_lane_stride + i*r_bar_stride.
+ * Every lane's result is bit for bit what the one-series function gives on
+ * that lane.  `threads` is the number of threads to use, 0 for the library's
+ * default (zv_set_threads).  Returns ERR_OK; ERR_PARAM_WRONG for an unknown
+ * name, a negative count or a window the function refuses, before anything
+ * is written. */
+RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *inputs,
+                        const int *params, num_t *R, ptrdiff_t r_lane_stride,
+                        ptrdiff_t r_bar_stride, int threads);
+
+/* The default thread count of panel calls: n >= 1, or 0 for the number of
+ * processors (the start-up default, unless ZELVO_THREADS names a count). */
+RILLET_API void zv_set_threads(int n);
+RILLET_API int zv_get_threads(void);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,163 @@
+// The one C++ list of the 31 series functions.
+//
+// Each row gives the formula name, the core function, its argument form, its
+// window rule, whether it writes every result bar on success, and the
+// argument names the Python layers use.  The module's binding table, the fuzz
+// targets, the thread driver and the panel engine are generated from it;
+// adding a function touches its core file, rillet.h and this list.
+#ifndef RILLET_CATALOG_H
+#define RILLET_CATALOG_H
+
+#include <cstdint>
+
+#include "../rillet.h"
+
+// X(NAME, core function, Form, Param, writes every bar, argument names...)
+#define RILLET_CATALOG(X)                                          \
+    X(MA, zv_ma, Window, MinOne, true, "a", "N")                   \
+    X(MA_A, zv_ma_a, Series2, None, true, "a", "N")                \
+    X(EMA, zv_ema, Window, MinZero, true, "a", "N")                \
+    X(SMA, zv_sma, Sma, MinZero, true, "a", "N", "M")              \
+    X(WMA, zv_wma, Window, MinOne, true, "a", "N")                 \
+    X(DMA, zv_dma, Series2, None, true, "a", "A")                  \
+    X(COUNT, zv_count, Window, MinZero, false, "a", "N")           \
+    X(COUNT_A, zv_count_a, Series2, None, false, "a", "N")         \
+    X(SUM, zv_sum, Window, MinZero, true, "a", "N")                \
+    X(SUM_A, zv_sum_a, Series2, None, true, "a", "N")              \
+    X(REF, zv_ref, Window, None, false, "a", "N")                  \
+    X(REFIF, zv_refif, Refif, None, false, "x", "c", "v")          \
+    X(REFXV, zv_refxv, Window, None, false, "a", "N")              \
+    X(REF_A, zv_ref_a, Series2, None, false, "a", "N")             \
+    X(LLV, zv_llv, Window, MinZero, false, "a", "N")               \
+    X(LLV_A, zv_llv_a, Series2, None, false, "a", "N")             \
+    X(HHV, zv_hhv, Window, MinZero, false, "a", "N")               \
+    X(HHV_A, zv_hhv_a, Series2, None, false, "a", "N")             \
+    X(BARSINCE, zv_barsince, Cond, None, false, "x")               \
+    X(BARLAST, zv_barlast, Cond, None, false, "x")                 \
+    X(BARSLAST, zv_barslast, Cond, None, false, "x")               \
+    X(CROSS, zv_cross, Series2, None, false, "x", "y")             \
+    X(FIF, zv_fif, Fif, None, false, "x", "a", "b")                \
+    X(SLOPE, zv_slope, Window, MinZero, false, "Y", "N")           \
+    X(CURRBARSCOUNT, zv_currbarscount, Plain, None, false, "Y")    \
+    X(BACKCOUNT, zv_backcount, Cond, None, false, "x")             \
+    X(STD, zv_std, Window, MinOne, false, "a", "N")                \
+    X(STDDEV, zv_stddev, Window, MinOne, false, "a", "N")          \
+    X(STDP, zv_stdp, Window, MinOne, false, "a", "N")              \
+    X(AVEDEV, zv_avedev, Window, MinOne, false, "a", "N")          \
+    X(FILTER, zv_filter, Window, MinZero, false, "a", "N")
+
+namespace rillet {
+
+// The argument forms of the series functions.
+enum class Form : uint8_t {
+    Window,   // (a, N)      f(ctx, a, n, N, r, n)
+    Sma,      // (a, N, M)   f(ctx, a, n, N, M, r, n)
+    Series2,  // (a, b)      f(ctx, a, n, b, n, r, n)
+    Refif,    // (x, c, v)   f(ctx, x, n, c, n, v, n, r, n)
+    Cond,     // (x)         f(ctx, bytes, n, r, n)
+    Plain,    // (Y)         f(ctx, Y, n, r, n)
+    Fif,      // (x, a, b)   f(ctx, bytes, n, a, n, b, n, r, n)
+};
+
+// The smallest integer window a function accepts.
+enum class Param : uint8_t { None, MinOne, MinZero };
+
+// What one argument position holds.
+enum class Kind : uint8_t { Num, Cond, Int };
+
+struct Shape {
+    int nargs;
+    Kind kinds[3];
+    bool positional_only;  // the single-series forms take no keywords
+};
+
+constexpr Shape shape_of(Form f) {
+    switch (f) {
+        case Form::Window: return {2, {Kind::Num, Kind::Int, Kind::Num}, false};
+        case Form::Sma: return {3, {Kind::Num, Kind::Int, Kind::Int}, false};
+        case Form::Series2: return {2, {Kind::Num, Kind::Num, Kind::Num}, false};
+        case Form::Refif: return {3, {Kind::Num, Kind::Num, Kind::Num}, false};
+        case Form::Cond: return {1, {Kind::Cond, Kind::Num, Kind::Num}, true};
+        case Form::Plain: return {1, {Kind::Num, Kind::Num, Kind::Num}, true};
+        case Form::Fif: return {3, {Kind::Cond, Kind::Num, Kind::Num}, false};
+    }
+    return {0, {Kind::Num, Kind::Num, Kind::Num}, false};
+}
+
+constexpr int min_window(Param p) { return p == Param::MinOne ? 1 : 0; }
+
+// The core function of a row, typed by its form.
+union CoreFn {
+    zv_window_fn window;
+    zv_sma_fn sma;
+    zv_series2_fn series2;
+    zv_refif_fn refif;
+    zv_cond_fn cond;
+    zv_plain_fn plain;
+    zv_fif_fn fif;
+    constexpr CoreFn(zv_window_fn f) : window(f) {}
+    constexpr CoreFn(zv_sma_fn f) : sma(f) {}
+    constexpr CoreFn(zv_series2_fn f) : series2(f) {}
+    constexpr CoreFn(zv_refif_fn f) : refif(f) {}
+    constexpr CoreFn(zv_cond_fn f) : cond(f) {}
+    constexpr CoreFn(zv_plain_fn f) : plain(f) {}
+    constexpr CoreFn(zv_fif_fn f) : fif(f) {}
+};
+
+struct Entry {
+    const char *name;   // formula name, e.g. "MA_A"
+    const char *core;   // core symbol, e.g. "zv_ma_a"
+    Form form;
+    Param param;
+    bool writes_all;    // every result bar is written on ERR_OK
+    const char *argnames[3];
+    CoreFn fn;
+};
+
+#define RILLET_CATALOG_ROW(NAME, FN, FORM, PARAM, ALL, ...) \
+    Entry{#NAME, #FN, Form::FORM, Param::PARAM, ALL, {__VA_ARGS__}, CoreFn(FN)},
+inline constexpr Entry kCatalog[] = {RILLET_CATALOG(RILLET_CATALOG_ROW)};
+#undef RILLET_CATALOG_ROW
+
+inline constexpr int kCatalogSize = sizeof kCatalog / sizeof kCatalog[0];
+static_assert(kCatalogSize == 31, "the core has 31 series functions");
+
+// One call's arguments in argument order: series (numeric or condition bytes)
+// with their sizes, integers where the form takes them.
+struct Args {
+    const void *series[3] = {nullptr, nullptr, nullptr};
+    int sizes[3] = {0, 0, 0};
+    int ints[3] = {0, 0, 0};
+};
+
+// Calls the core function of `e` with `a`; returns the core's code.
+inline int invoke(const Entry &e, pcalc_ctx_t ctx, const Args &a, num_t *r, int size_r) {
+    const auto num = [&a](int i) { return static_cast<const num_t *>(a.series[i]); };
+    const auto u8 = [&a](int i) { return static_cast<const unsigned char *>(a.series[i]); };
+    const int *n = a.sizes;
+    switch (e.form) {
+        case Form::Window: return e.fn.window(ctx, num(0), n[0], a.ints[1], r, size_r);
+        case Form::Sma: return e.fn.sma(ctx, num(0), n[0], a.ints[1], a.ints[2], r, size_r);
+        case Form::Series2: return e.fn.series2(ctx, num(0), n[0], num(1), n[1], r, size_r);
+        case Form::Refif:
+            return e.fn.refif(ctx, num(0), n[0], num(1), n[1], num(2), n[2], r, size_r);
+        case Form::Cond: return e.fn.cond(ctx, u8(0), n[0], r, size_r);
+        case Form::Plain: return e.fn.plain(ctx, num(0), n[0], r, size_r);
+        case Form::Fif: return e.fn.fif(ctx, u8(0), n[0], num(1), n[1], num(2), n[2], r, size_r);
+    }
+    return ERR_PARAM_WRONG;
+}
+
+// The row of a formula name, or nullptr.
+inline const Entry *find(const char *name) {
+    for (const Entry &e : kCatalog) {
+        const char *p = e.name, *q = name;
+        while (*p && *p == *q) ++p, ++q;
+        if (*p == *q) return &e;
+    }
+    return nullptr;
+}
+
+}  // namespace rillet
+
+#endif  // RILLET_CATALOG_H
