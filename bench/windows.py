@@ -86,7 +86,8 @@ def main():
     ap.add_argument("--seed", type=int, default=17)
     args = ap.parse_args()
 
-    print(f"Machine: {machine()}; zelvo {zelvo.__version__}, NumPy {np.__version__}\n")
+    print(f"Machine: {machine()}; zelvo {zelvo.__version__} from {os.path.dirname(zelvo.__file__)}, "
+          f"NumPy {np.__version__}\n")
     print("| case | call | ms per call | ns per bar |")
     print("|---|---|---|---|")
     for label, bars, calls in cases(args.seed):

@@ -137,12 +137,26 @@ inline int32_t reachable_window(num_t w, int i) {
 template <class Value>
 inline void per_bar_sums(const num_t *X, int size_X, const num_t *N, num_t *R, Value value) {
     const num_t q = nan_value();
-    int64_t last_nan = -1;           // latest NaN bar at or before i
-    int64_t from = -1, to = -2;      // the kept chain covers X[from] .. X[to]
+    int64_t last_nan = -1;       // latest NaN bar at or before i
+    int64_t from = -1, to = -2;  // the kept chain covers X[from] .. X[to]
     num_t sum = 0.0;
+    // The window length that continues the chain at bar i, i - from + 1 while
+    // to = i-1 (a NaN stands for none): the common case of windows that grow
+    // is tested first, by one comparison of each bound.
+    num_t grow = q;
     for (int64_t i = 0; i < size_X; ++i) {
-        if (is_nan(X[i])) last_nan = i;
-        const int32_t n = reachable_window(N[i], static_cast<int>(i));
+        const num_t x = X[i], w = N[i];
+        if (is_nan(x)) {
+            last_nan = i;
+        } else if ((w >= grow) & (w < grow + 1.0)) {
+            sum = sum + x;
+            to = i;
+            R[i] = value(sum, static_cast<int32_t>(i - from + 1));
+            grow = grow + 1.0;
+            continue;
+        }
+        grow = q;
+        const int32_t n = reachable_window(w, static_cast<int>(i));
         const int64_t lo = i - n + 1;
         if (n == 0 || last_nan >= lo) {
             R[i] = q;
@@ -156,6 +170,7 @@ inline void per_bar_sums(const num_t *X, int size_X, const num_t *N, num_t *R, V
         for (int64_t j = to + 1; j <= i; ++j) sum = sum + X[j];
         to = i;
         R[i] = value(sum, n);
+        grow = static_cast<num_t>(n + 1);
     }
 }
 
