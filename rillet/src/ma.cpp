@@ -1,5 +1,5 @@
 // Simple moving average: one window for all bars (running sum, honours the
-// calculation context) and one window per bar (each window summed afresh).
+// calculation context) and one window per bar (each window summed oldest first).
 #include "series.h"
 
 using namespace rillet;
@@ -34,14 +34,10 @@ int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size
 int zv_ma_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
             int size_R) {
     if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    // A sum that is NaN (+inf and -inf in one window) has no mean either.
     const num_t q = nan_value();
-    for (int i = 0; i < size_X; ++i) {
-        const int32_t n = reachable_window(N[i], i);
-        num_t sum;
-        // A NaN bar in the window, or a sum that is NaN (+inf and -inf), has
-        // no mean.
-        R[i] = n == 0 || !window_sum(X, i, n, sum) || is_nan(sum) ? q : sum / static_cast<num_t>(n);
-    }
+    per_bar_sums(X, size_X, N, R,
+                 [q](num_t sum, int32_t n) { return is_nan(sum) ? q : sum / static_cast<num_t>(n); });
     return ERR_OK;
 }
 

@@ -1,6 +1,6 @@
 // Window sums: one window for all bars (a running sum; N = 0 is the
 // cumulative sum that ignores NaN bars) and one window per bar (each window
-// summed afresh).
+// summed oldest first).
 #include "series.h"
 
 using namespace rillet;
@@ -35,15 +35,9 @@ int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
 int zv_sum_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
              int size_R) {
     if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
-    const num_t q = nan_value();
-    for (int i = 0; i < size_X; ++i) {
-        const int32_t n = reachable_window(N[i], i);
-        num_t sum;
-        // A NaN bar gives the plain NaN; inf + -inf is written as it comes
-        // out of the addition.  N[i] = 0 has no window here (not a cumulative
-        // sum).
-        R[i] = n == 0 || !window_sum(X, i, n, sum) ? q : sum;
-    }
+    // inf + -inf is written as it comes out of the addition.  N[i] = 0 has no
+    // window here (not a cumulative sum).
+    per_bar_sums(X, size_X, N, R, [](num_t sum, int32_t) { return sum; });
     return ERR_OK;
 }
 

@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from corelib import NAN_BITS, SENTINEL, bits, lib
+from corelib import NAN_BITS, SENTINEL, UNDER_ASAN, bits, build_flags, lib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -28,7 +28,6 @@ SRC = os.path.join(ROOT, "rillet", "src")
 INT_MAX, INT_MIN = 2147483647, -2147483648
 PATHS = {0: "baseline", 1: "avx2", 2: "avx512f"}
 FUNCS = ["std", "stddev", "stdp", "avedev", "slope"]
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 pytestmark = pytest.mark.skipif(not shutil.which("g++"), reason="g++ is needed")
 
@@ -49,14 +48,6 @@ def runnable(path):
 
 
 # ---- builds ----------------------------------------------------------------------------
-
-def _flags():
-    base = ["-shared", "-fPIC", "-fwrapv", "-ffp-contract=off", "-fno-fast-math",
-            "-fno-exceptions", "-std=c++17"]
-    if UNDER_ASAN:  # the sanitizer run checks every path, not only the CPU's choice
-        return base + ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-    return base + ["-O2"]
-
 
 class Lib:
     """One build: calls its five functions by name with guard elements."""
@@ -112,7 +103,7 @@ def builds(tmp_path_factory):
     procs = {}
     for key, srcs in jobs.items():
         so = str(out / f"lib_{key}.so")
-        procs[key] = (so, subprocess.Popen(["g++", *_flags(), *srcs, "-o", so],
+        procs[key] = (so, subprocess.Popen(["g++", *build_flags(), *srcs, "-o", so],
                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                            text=True))
     libs = {}
