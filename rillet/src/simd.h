@@ -71,15 +71,21 @@ static inline Path detect_path() {
     return kBase;
 }
 
-// The instruction set for this process.  The local static is initialised
-// exactly once even when several threads arrive together.
+// The instruction set for this process.  Threads that arrive together may
+// each detect it, and all find the same; the cached answer is a plain atomic
+// int rather than a guarded static, so the core needs no C++ runtime.
 static inline Path path() {
 #ifdef RILLET_FORCE_PATH
     static_assert(RILLET_FORCE_PATH >= kBase && RILLET_FORCE_PATH <= kAvx512, "0, 1 or 2");
     return static_cast<Path>(RILLET_FORCE_PATH);
 #else
-    static const Path chosen = detect_path();
-    return chosen;
+    static int chosen = -1;
+    int p = __atomic_load_n(&chosen, __ATOMIC_RELAXED);
+    if (p < 0) {
+        p = detect_path();
+        __atomic_store_n(&chosen, p, __ATOMIC_RELAXED);
+    }
+    return static_cast<Path>(p);
 #endif
 }
 

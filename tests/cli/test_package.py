@@ -67,3 +67,14 @@ def test_module_accepts_the_stubs_keywords(name):
             function(**args)
     else:
         assert function(**args).shape == (4,)
+
+
+def test_installed_files_hold_no_sources_but_the_license():
+    files = {str(f) for f in importlib.metadata.files("zelvo")}
+    sources = [f for f in files if f.endswith((".c", ".cpp", ".map", ".in"))
+               or (f.endswith(".h") and f != "zelvo/include/rillet.h")]
+    assert not sources
+    assert {"zelvo/include/rillet.h", "zelvo/lib/librillet.a"} <= files
+    assert any(f.endswith("LICENSE") for f in files)
+    meta = importlib.metadata.metadata("zelvo")
+    assert meta["License-Expression"] == "MIT"
