@@ -19,80 +19,24 @@ struct Positions {
     num_t n, sumX, denom;
 };
 
-// Windows starting at k .. k + W*U - 1 (results at k+N-1 onwards), U vectors
-// of W lanes; the 2U independent sums keep several additions in flight.
-template <int W, int U, bool Vex>
-RILLET_SIMD_INLINE void slope_block(const num_t *Y, num_t *R, int64_t k, int N,
-                                    const Positions &c) {
-    using V = simd::vec<W>;
-    V sumY[U], sumXY[U];
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) sumY[u] = sumXY[u] = simd::splat<W>(0.0);
-    const num_t *y = Y + k;
-    V pos = simd::splat<W>(0.0);  // j as a double, exact below 2^53
-    const V one = simd::splat<W>(1.0);
-    for (int j = 0; j < N; ++j, ++y) {
-#pragma GCC unroll 8
-        for (int u = 0; u < U; ++u) {
-            const V v = simd::load<W>(y + u * W);
-            sumY[u] = simd::add<W, Vex>(sumY[u], v);
-            const V xy = pos * v;
-            sumXY[u] = simd::add<W, Vex>(sumXY[u], xy);
-        }
-        pos = pos + one;
-    }
-    const V n = simd::splat<W>(c.n), sumX = simd::splat<W>(c.sumX);
-    const V denom = simd::splat<W>(c.denom);
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) {
-        const V a = n * sumXY[u];
-        const V b = sumX * sumY[u];
-        simd::store<W>(R + k + N - 1 + u * W, simd::sub<W, Vex>(a, b) / denom);
-    }
-}
-
-// All `windows` windows, from the one starting at bar 0.
-template <int W, int U, bool Vex>
-RILLET_SIMD_INLINE void slope_run(const num_t *Y, num_t *R, int64_t windows, int N,
-                                  const Positions &c) {
-    constexpr int64_t B = W * U;
-    int64_t k = 0;
-    for (; windows - k >= B; k += B) slope_block<W, U, Vex>(Y, R, k, N, c);
-    for (; windows - k >= W; k += W) slope_block<W, 1, Vex>(Y, R, k, N, c);
-    for (; k < windows; ++k) slope_block<1, 1, Vex>(Y, R, k, N, c);
-}
-
 using Kernel = void (*)(const num_t *, num_t *, int64_t, int, const Positions &);
 
-void run_base(const num_t *Y, num_t *R, int64_t windows, int N, const Positions &c) {
-#ifdef RILLET_SIMD_X86
-    slope_run<2, 4, false>(Y, R, windows, N, c);
-#else
-    slope_run<1, 4, false>(Y, R, windows, N, c);
-#endif
-}
+}  // namespace
 
-#ifdef RILLET_SIMD_X86
-RILLET_TARGET_AVX2 void run_avx2(const num_t *Y, num_t *R, int64_t windows, int N,
-                                 const Positions &c) {
-    slope_run<4, 4, true>(Y, R, windows, N, c);
-}
+#define RILLET_KERNELS "slope_kernels.h"
+#include "simd_each.h"
 
-RILLET_TARGET_AVX512 void run_avx512(const num_t *Y, num_t *R, int64_t windows, int N,
-                                     const Positions &c) {
-    slope_run<8, 4, true>(Y, R, windows, N, c);
-}
-#endif
+namespace {
 
 Kernel kernel() {
 #ifdef RILLET_SIMD_X86
     switch (simd::path()) {
-        case simd::kAvx512: return run_avx512;
-        case simd::kAvx2: return run_avx2;
+        case simd::kAvx512: return avx512::run;
+        case simd::kAvx2: return avx2::run;
         default: break;
     }
 #endif
-    return run_base;
+    return base::run;
 }
 
 }  // namespace

@@ -38,7 +38,8 @@ def get_include() -> str:
     """The directory that holds ``rillet.h``, the C header of the core.
 
     Compile C or C++ code that calls the ``zv_*`` functions with
-    ``-I$(python3 -c "import zelvo; print(zelvo.get_include())")``.
+    ``-I"$inc"`` and link it with ``-L"$inc/../lib" -lrillet -lm`` (the static
+    core beside it), where ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
     """
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 

@@ -27,3 +27,14 @@ def test_get_include_holds_the_header():
 
 def test_version_comes_from_the_installed_metadata():
     assert zelvo.__version__ == importlib.metadata.version("zelvo")
+
+
+def test_installed_files_hold_no_sources_but_the_license():
+    files = {str(f) for f in importlib.metadata.files("zelvo")}
+    sources = [f for f in files if f.endswith((".c", ".cpp", ".map", ".in"))
+               or (f.endswith(".h") and f != "zelvo/include/rillet.h")]
+    assert not sources
+    assert {"zelvo/include/rillet.h", "zelvo/lib/librillet.a"} <= files
+    assert any(f.endswith("LICENSE") for f in files)
+    meta = importlib.metadata.metadata("zelvo")
+    assert meta["License-Expression"] == "MIT"
