@@ -44,7 +44,7 @@ from ._bars import COLUMNS, FILLS, Bars, BarsError, read_universe, sample_bars
 from ._catalog import FUNCTIONS
 from .formula import MAX_LENGTH, Formula, FormulaError, indicators, parse_params
 from .formula._frames import _grouped
-from .formula._parser import BAR_NAMES, ELEMENTWISE_SIGNATURES
+from .formula._parser import BAR_NAMES
 
 DEFAULT_FORMULAS = ("MA(CLOSE,5)", "EMA(CLOSE,12)", "CROSS(MA(C,5),MA(C,20))")
 DEFAULT_LAST = 10
@@ -93,8 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
             "  PARAM N=12, M=26 (parameters with defaults; --param N=5 sets one).\n"
             "  Bar names OPEN HIGH LOW CLOSE VOL (or O H L C V) and AMOUNT, numbers,\n"
             "  + - * /, comparisons > < >= <= = <> (1 where true, else 0), AND OR NOT\n"
-            "  (&& || !), parentheses, comments {...} and //, the functions below and\n"
-            f"  {' '.join(ELEMENTWISE_SIGNATURES.values())}.\n"
+            "  (&& || !), parentheses, comments {...} and //, IF(c,a,b) (or IFF: a where\n"
+            "  c is true, else b), ABS MAX MIN SQRT LN LOG EXP POW SIGN bar by bar, and\n"
+            "  the functions below.\n"
             "  Names are case-insensitive. A value is true where, truncated toward zero,\n"
             "  it is not 0 (0.5 and NaN are false, -1 and 256 true). Windows N and M are\n"
             "  whole numbers in each function's range; MA SUM COUNT REF LLV HHV also\n"
@@ -395,6 +396,10 @@ def compute(sources: Sequence[Source], universe: Sequence[Bars]) -> list[Line]:
     long: dict[str, np.ndarray] = {}
     lines: list[Line] = []
     for s in sources:
+        lacking = [c for c in s.formula.fields if any(c not in b.columns for b in universe)]
+        if lacking:                    # the sample has no amount; files are checked
+            e = s.formula.missing_column(lacking[0], universe[0].columns)
+            raise e if s.label is None else UserError(f"{s.label}: {e.render()}")
         for c in s.formula.fields:
             if c not in long:
                 long[c] = universe[0].columns[c] if codes is None else \
@@ -542,7 +547,8 @@ def describe(universe: Sequence[Bars], files: Sequence[str], rows: int | None) -
     lengths = sorted(len(b) for b in universe)
     sizes = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"
     k = len(universe)
-    origin = files[0] if len(files) == 1 else f"{len(files)} files"
+    origin = ("<stdin>" if files[0] == "-" else files[0]) if len(files) == 1 else \
+        f"{len(files)} files"
     what = "all bars" if rows is None else f"last {rows} bar{'s' if rows != 1 else ''} " \
                                            "of each"
     return f"{origin}: {k} symbol{'s' if k > 1 else ''} of {sizes} bars: {what}"

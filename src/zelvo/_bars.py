@@ -70,12 +70,13 @@ def read_csv(path: str | os.PathLike[str], required: Iterable[str] = (),
              sort: bool = False, fill: str | None = None) -> Bars:
     """Read the bars of one instrument from a CSV file with a header row.
 
-    Header names are matched to open, high, low, close and volume
-    case-insensitively, ignoring surrounding blanks; `columns` maps any of them
-    (or "date") to another header name. The date column is found among the
-    common names (DATE_NAMES); a separate "Time" column beside "Date" joins it.
-    Other columns (such as "Adj Close") are skipped. Every cell of a bar column
-    must be a number; an empty cell is a missing value (NaN).
+    Header names are matched to open, high, low, close and volume (and amount,
+    when `required` names it) case-insensitively, ignoring surrounding blanks;
+    `columns` maps any of them (or "date") to another header name. The date
+    column is found among the common names (DATE_NAMES); a separate "Time"
+    column beside "Date" joins it. Other columns (such as "Adj Close") are
+    skipped. Every cell of a bar column must be a number; an empty cell is a
+    missing value (NaN).
 
     The dates must rise strictly from line to line; `sort` puts merely
     unordered (for example newest-first) bars in date order instead. `fill`

@@ -222,6 +222,9 @@ ERRORS = [
     (["--csv", "-", "-f", "-"],
      ["zelvo: error: standard input ('-') can be read once: by one --csv or one -f"]),
     ([""], ["zelvo: error: the formula is empty", "  ", "  ^"]),
+    (["C/AMOUNT"],                     # the sample bars have no amount
+     ["zelvo: error: the bars have no amount column (bar columns: close, high, low, open, "
+      "volume)", "  C/AMOUNT", "    ^^^^^^"]),
 ]
 
 
@@ -269,3 +272,16 @@ def test_formula_from_standard_input(capsys, monkeypatch):
     code, out, err = cli(capsys, "-f", "-", "--param", "N=4", "--output", "-")
     assert code == 0 and err == ""
     assert same_bits(columns(out)[1]["M3"], zelvo.MA(C, 4))
+
+
+def test_amount_is_read_only_when_a_formula_needs_it(capsys, tmp_path):
+    path = _file(tmp_path, "Date,Close,Amount\n2020-01-01,2,n/a\n2020-01-02,4,6\n", "b.csv")
+    code, out, err = cli(capsys, "--csv", path, "--output", "-", "C*2")
+    assert code == 0 and out.splitlines()[0] == "date,close,C*2"
+    code, out, err = cli(capsys, "--csv", path, "AMOUNT/C")
+    assert code == 2 and "line 2, column 'Amount': 'n/a' is not a number" in err
+    path = _file(tmp_path, "Date,Close,Turnover\n2020-01-01,2,3\n2020-01-02,4,6\n", "t.csv")
+    code, out, err = cli(capsys, "--csv", path, "--columns", "amount=Turnover", "--output",
+                         "-", "AMO/C")
+    assert code == 0 and out.splitlines() == ["date,close,amount,AMO/C", "2020-01-01,2,3,1.5",
+                                              "2020-01-02,4,6,1.5"]
