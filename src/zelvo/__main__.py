@@ -120,7 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("formulas", nargs="*", metavar="FORMULA",
                    help="indicator formula, e.g. \"MA(CLOSE,5)\" or \"DIF:=EMA(C,12)-"
                         "EMA(C,26); DIF-EMA(DIF,9)\" (quote it for the shell)")
-    p.add_argument("-f", "--file", dest="sources", action="append", metavar="FILE",
+    p.add_argument("-f", dest="sources", action="append", metavar="FILE",
                    type=lambda path: ("file", path),
                    help="run the formula in this file ('-' for standard input); "
                         "repeatable")
