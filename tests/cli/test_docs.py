@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from zelvo._formula import FUNCTIONS, signature
+from zelvo._catalog import FUNCTIONS
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs" / "functions.md"
@@ -41,14 +41,14 @@ def test_every_function_has_a_section_with_signature_and_example():
     sections = _sections()
     assert list(sections) == list(FUNCTIONS)
     for name, text in sections.items():
-        assert f"`{signature(name)}`" in text
+        assert f"`{FUNCTIONS[name].signature}`" in text
         assert "**Window and warm-up:**" in text and "**NaN:**" in text
         assert re.search(rf"^>>> .*\b{name}\(", text, re.M), name
 
 
 def test_readme_lists_every_function():
     rows = re.findall(r"^\| `([A-Z_]+\(.*?\))` \| (.+) \|$", README.read_text(), re.M)
-    assert [sig for sig, _ in rows] == [signature(n) for n in FUNCTIONS]
+    assert [sig for sig, _ in rows] == [f.signature for f in FUNCTIONS.values()]
 
 
 def test_package_docstring_example():
