@@ -64,7 +64,8 @@ Op op_of(const char *name) {
 namespace {
 
 constexpr int G = kGroup;
-constexpr int kTile = 128;  // bars per tile
+constexpr int kTile = 64;   // bars per tile
+constexpr int kRing = 256;  // rows of the ring of entering bars
 
 template <int W>
 struct V {
@@ -123,7 +124,7 @@ struct St {
 
 template <int W, int U>
 St<W, U> &state(State &raw) {
-    static_assert(W * U == G, "a group is eight lanes");
+    static_assert(W * U == G, "a group is sixteen lanes");
     static_assert(sizeof(St<W, U>) <= sizeof(State), "the state fits");
     return *std::launder(reinterpret_cast<St<W, U> *>(raw.bytes));
 }
@@ -209,31 +210,23 @@ void scatter_any(const num_t *tile, num_t *r, ptrdiff_t ls, ptrdiff_t bs, int co
 }
 
 #ifdef LANES_X86
-// Eight series contiguous along time (lane l at p + l*ls) to tile rows, and
-// back: 4x4 blocks transposed in registers, the last bars one by one.
-LANES_AVX2 void transpose4(__m256d &r0, __m256d &r1, __m256d &r2, __m256d &r3) {
-    const __m256d t0 = _mm256_unpacklo_pd(r0, r1), t1 = _mm256_unpackhi_pd(r0, r1);
-    const __m256d t2 = _mm256_unpacklo_pd(r2, r3), t3 = _mm256_unpackhi_pd(r2, r3);
-    r0 = _mm256_permute2f128_pd(t0, t2, 0x20);
-    r1 = _mm256_permute2f128_pd(t1, t3, 0x20);
-    r2 = _mm256_permute2f128_pd(t0, t2, 0x31);
-    r3 = _mm256_permute2f128_pd(t1, t3, 0x31);
-}
-
+// Series contiguous along time (lane l at p + l*ls) to tile rows and back,
+// two bars of four lanes at a time: the two bars of lanes 0 and 2 in one
+// register and those of lanes 1 and 3 in another interleave into the two
+// rows.  No shuffle crosses the register's halves.
 LANES_AVX2 void gather_rows_avx2(num_t *tile, const num_t *p, ptrdiff_t ls, int64_t from,
                                  int64_t to) {
     int64_t t = from;
-    for (; t + 4 <= to; t += 4) {
+    for (; t + 2 <= to; t += 2) {
         num_t *row = tile + (t - from) * G;
         for (int q = 0; q < G; q += 4) {
             const num_t *src = p + q * ls + t;
-            __m256d r0 = _mm256_loadu_pd(src), r1 = _mm256_loadu_pd(src + ls);
-            __m256d r2 = _mm256_loadu_pd(src + 2 * ls), r3 = _mm256_loadu_pd(src + 3 * ls);
-            transpose4(r0, r1, r2, r3);
-            _mm256_storeu_pd(row + q, r0);
-            _mm256_storeu_pd(row + G + q, r1);
-            _mm256_storeu_pd(row + 2 * G + q, r2);
-            _mm256_storeu_pd(row + 3 * G + q, r3);
+            const __m256d r02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(src)),
+                                                     _mm_loadu_pd(src + 2 * ls), 1);
+            const __m256d r13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(src + ls)),
+                                                     _mm_loadu_pd(src + 3 * ls), 1);
+            _mm256_storeu_pd(row + q, _mm256_unpacklo_pd(r02, r13));
+            _mm256_storeu_pd(row + G + q, _mm256_unpackhi_pd(r02, r13));
         }
     }
     for (; t < to; ++t)
@@ -243,17 +236,16 @@ LANES_AVX2 void gather_rows_avx2(num_t *tile, const num_t *p, ptrdiff_t ls, int6
 LANES_AVX2 void scatter_rows_avx2(const num_t *tile, num_t *p, ptrdiff_t ls, int64_t from,
                                   int64_t to) {
     int64_t t = from;
-    for (; t + 4 <= to; t += 4) {
+    for (; t + 2 <= to; t += 2) {
         const num_t *row = tile + (t - from) * G;
         for (int q = 0; q < G; q += 4) {
-            __m256d r0 = _mm256_loadu_pd(row + q), r1 = _mm256_loadu_pd(row + G + q);
-            __m256d r2 = _mm256_loadu_pd(row + 2 * G + q), r3 = _mm256_loadu_pd(row + 3 * G + q);
-            transpose4(r0, r1, r2, r3);
+            const __m256d a = _mm256_loadu_pd(row + q), b = _mm256_loadu_pd(row + G + q);
+            const __m256d l02 = _mm256_unpacklo_pd(a, b), l13 = _mm256_unpackhi_pd(a, b);
             num_t *dst = p + q * ls + t;
-            _mm256_storeu_pd(dst, r0);
-            _mm256_storeu_pd(dst + ls, r1);
-            _mm256_storeu_pd(dst + 2 * ls, r2);
-            _mm256_storeu_pd(dst + 3 * ls, r3);
+            _mm_storeu_pd(dst, _mm256_castpd256_pd128(l02));
+            _mm_storeu_pd(dst + ls, _mm256_castpd256_pd128(l13));
+            _mm_storeu_pd(dst + 2 * ls, _mm256_extractf128_pd(l02, 1));
+            _mm_storeu_pd(dst + 3 * ls, _mm256_extractf128_pd(l13, 1));
         }
     }
     for (; t < to; ++t)
@@ -286,11 +278,22 @@ LANES_INLINE void scatter(const num_t *tile, const Group &g, int64_t from, int64
 
 // Bar t of a stream is at base + (t - origin)*stride: origin 0 for a panel
 // read in place, N for its leaving bars, the tile's first bar for a tile.
+// A ring of `period` rows (a power of two) holds bar t at row (t - origin)
+// mod period; a stretch never runs across its wrap.
 struct Stream {
     const num_t *base;
     ptrdiff_t stride;
     int64_t origin;
-    const num_t *at(int64_t t) const { return base + (t - origin) * stride; }
+    int64_t period = 0;  // 0: not a ring
+    const num_t *at(int64_t t) const {
+        return base + (period ? (t - origin) & (period - 1) : t - origin) * stride;
+    }
+    // The first bar after t that lies at the ring's first row, at most end.
+    int64_t wrap_after(int64_t t, int64_t end) const {
+        if (!period) return end;
+        const int64_t w = t + period - ((t - origin) & (period - 1));
+        return w < end ? w : end;
+    }
 };
 
 template <int W, int U>
@@ -438,7 +441,9 @@ LANES_INLINE void stretches(St<W, U> &st, const Consts &k, const Stream &X, cons
                             const Stream &A, const Stream &R, int64_t t, int64_t end) {
     Masks<W, U> m;
     while (t < end) {
-        const int64_t next = next_change(st, t, end);
+        int64_t next = next_change(st, t, end);
+        next = X.wrap_after(t, next);
+        if (leaves(K)) next = XL.wrap_after(t, next);
         masks_at(st, t, m);
         const num_t *xl = leaves(K) && m.any_c ? XL.at(t) : nullptr;
         const num_t *fa = K == Kind::Factor ? A.at(t) : nullptr;
@@ -470,13 +475,33 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
     const bool factor = kind == Kind::Factor, leaving = leaves(kind);
     const bool all_direct = x_direct && r_direct && (a_direct || !factor);
 
-    // Tiles for what is not read or written in place (32 KiB of stack).
-    alignas(64) num_t tx[kTile * G], tl[kTile * G], ta[kTile * G], tr[kTile * G];
+    // Tiles for what is not read or written in place (48 KiB of stack).  The
+    // running sums read every bar twice, entering and N bars later leaving:
+    // for windows that fit, the gathered bars stay in a ring of rows until
+    // they leave, so each is gathered once.  Otherwise the ring's storage
+    // holds two plain tiles, entering and leaving bars.
+    alignas(64) num_t ring[kRing * G], ta[kTile * G], tr[kTile * G];
+    num_t *const tx = ring, *const tl = ring + kTile * G;
+    const bool ringed = leaving && !x_direct && g.N <= kRing - kTile;
+    if (ringed) {
+        // The bars before t0 that leave within the first tile.
+        for (int64_t u = t0 - g.N > 0 ? t0 - g.N : 0; u < t0;) {
+            const int64_t v = (u | (kRing - 1)) + 1 < t0 ? (u | (kRing - 1)) + 1 : t0;
+            gather<W>(ring + (u & (kRing - 1)) * G, g.x, g.count, u, v);
+            u = v;
+        }
+    }
     for (int64_t b = t0; b < t1;) {
-        const int64_t e = all_direct || t1 - b <= kTile ? t1 : b + kTile;
+        // Tiles end at multiples of kTile, so one never wraps in the ring.
+        const int64_t aligned = (b | (kTile - 1)) + 1;
+        const int64_t e = all_direct || t1 <= aligned ? t1 : aligned;
         Stream X{g.x.p, g.x.bar_stride, 0}, XL{g.x.p, g.x.bar_stride, g.N};
         Stream A{g.a.p, g.a.bar_stride, 0}, R{g.r, g.r_bar_stride, 0};
-        if (!x_direct) {
+        if (ringed) {
+            gather<W>(ring + (b & (kRing - 1)) * G, g.x, g.count, b, e);
+            X = {ring, G, 0, kRing};
+            XL = {ring, G, g.N, kRing};
+        } else if (!x_direct) {
             gather<W>(tx, g.x, g.count, b, e);
             X = {tx, G, b};
             if (leaving) {
@@ -508,22 +533,22 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
 
 // ---- one entry per instruction set ---------------------------------------------------
 
-void start_base(State &s, const Group &g) { start_impl<2, 4>(s, g); }
+void start_base(State &s, const Group &g) { start_impl<2, 8>(s, g); }
 void advance_base(State &s, const Group &g, int64_t t0, int64_t t1) {
-    advance_impl<2, 4>(s, g, t0, t1);
+    advance_impl<2, 8>(s, g, t0, t1);
 }
 constexpr Kernels kBaseKernels{start_base, advance_base};
 
 #ifdef LANES_X86
-LANES_AVX2 void start_avx2(State &s, const Group &g) { start_impl<4, 2>(s, g); }
+LANES_AVX2 void start_avx2(State &s, const Group &g) { start_impl<4, 4>(s, g); }
 LANES_AVX2 void advance_avx2(State &s, const Group &g, int64_t t0, int64_t t1) {
-    advance_impl<4, 2>(s, g, t0, t1);
+    advance_impl<4, 4>(s, g, t0, t1);
 }
 constexpr Kernels kAvx2Kernels{start_avx2, advance_avx2};
 
-LANES_AVX512 void start_avx512(State &s, const Group &g) { start_impl<8, 1>(s, g); }
+LANES_AVX512 void start_avx512(State &s, const Group &g) { start_impl<8, 2>(s, g); }
 LANES_AVX512 void advance_avx512(State &s, const Group &g, int64_t t0, int64_t t1) {
-    advance_impl<8, 1>(s, g, t0, t1);
+    advance_impl<8, 2>(s, g, t0, t1);
 }
 constexpr Kernels kAvx512Kernels{start_avx512, advance_avx512};
 

@@ -19,7 +19,7 @@ namespace rillet {
 namespace lanes {
 
 // Series per group, the same on every instruction set.
-inline constexpr int kGroup = 8;
+inline constexpr int kGroup = 16;
 
 enum class Op : uint8_t { None, Ma, Sum, Count, Ema, Sma, Dma, Wma };
 

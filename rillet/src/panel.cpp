@@ -22,7 +22,7 @@
 #include "catalog.h"
 #include "lanes.h"
 #include "pool.h"
-#include "rillet.h"
+#include "../rillet.h"
 
 namespace {
 
@@ -44,6 +44,8 @@ constexpr int64_t kSerialWork = 1 << 17;
 constexpr int kRowBlock = 64;
 constexpr int kBatch = 16;
 constexpr int G = lanes::kGroup;
+// Lanes gathered together into the scratch for the one-series functions.
+constexpr int kBlock = 8;
 
 int default_threads() {
     if (const char *env = std::getenv("ZELVO_THREADS")) {
@@ -181,8 +183,8 @@ struct Panel final : rillet::pool::Job {
         // per input that is not contiguous along time, and one for R.
         auto *mem = static_cast<unsigned char *>(local.scratch(scratch));
         const int64_t n = bars;
-        for (int k = k0; k < k1; k += G) {
-            const int count = k1 - k < G ? k1 - k : G;
+        for (int k = k0; k < k1; k += kBlock) {
+            const int count = k1 - k < kBlock ? k1 - k : kBlock;
             unsigned char *at = mem;
             const void *base[3];
             int64_t step[3];  // elements from one lane to the next
@@ -197,7 +199,7 @@ struct Panel final : rillet::pool::Job {
                         gather_block(at, src, s.lane_stride, s.bar_stride, count, n);
                         base[i] = at;
                         step[i] = n;
-                        at += round64(G * n);
+                        at += round64(kBlock * n);
                     }
                 } else {
                     const auto *src = static_cast<const num_t *>(s.p) + k * s.lane_stride;
@@ -209,7 +211,7 @@ struct Panel final : rillet::pool::Job {
                         gather_block(dst, src, s.lane_stride, s.bar_stride, count, n);
                         base[i] = dst;
                         step[i] = n;
-                        at += round64(G * n * sizeof(num_t));
+                        at += round64(kBlock * n * sizeof(num_t));
                     }
                 }
             }
@@ -295,9 +297,9 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
         s.lane_stride = inputs[i].lane_stride;
         s.bar_stride = inputs[i].bar_stride;
         s.cond = sh.kinds[s.pos] == rillet::Kind::Cond;
-        if (s.bar_stride != 1) scratch += round64(G * static_cast<size_t>(bars) * (s.cond ? 1 : 8));
+        if (s.bar_stride != 1) scratch += round64(kBlock * static_cast<size_t>(bars) * (s.cond ? 1 : 8));
     }
-    if (r_bar_stride != 1) scratch += round64(G * static_cast<size_t>(bars) * sizeof(num_t));
+    if (r_bar_stride != 1) scratch += round64(kBlock * static_cast<size_t>(bars) * sizeof(num_t));
     job.lanes = lanes_n;
     job.bars = bars;
     job.R = R;
