@@ -40,6 +40,7 @@ std::atomic<int> g_path{kAuto};
 // Bars times lanes below which a call stays on the calling thread: waking
 // the workers costs some ten microseconds, the work of about 100 000 values.
 constexpr int64_t kSerialWork = 1 << 17;
+std::atomic<int64_t> g_min_parallel{kSerialWork};
 // Time-first panels: bars per step of the walk across a batch of groups.
 constexpr int kRowBlock = 64;
 constexpr int kBatch = 16;
@@ -253,16 +254,20 @@ int zv_get_threads(void) {
     return n;
 }
 
-// Test hook, not part of the public header: pins the instruction set of the
-// grouped kernels (0 baseline, 1 AVX2, 2 AVX-512F; refused when the CPU
-// lacks it), turns them off (-1), or restores the automatic choice (any
-// other value).  Returns the setting now in force: -1, or the path used.
-RILLET_API int zv_panel_path(int path) {
+// Test hook, not part of the public header, so tests reach every path on
+// small panels.  `path` pins the instruction set of the grouped kernels
+// (0 baseline, 1 AVX2, 2 AVX-512F; ignored when the CPU lacks it), turns them
+// off (-1) or restores the automatic choice (any other value).
+// `min_parallel` sets the bars times lanes from which calls are split among
+// threads (0 restores the default, a negative value keeps the setting).
+// Returns the path now in force: -1, or the instruction set used.
+RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel) {
     if (path == kSingle || (path >= 0 && lanes::kernels(path))) {
         g_path.store(path);
     } else if (path < kSingle || path > lanes::kAvx512) {
         g_path.store(kAuto);
     }
+    if (min_parallel >= 0) g_min_parallel.store(min_parallel ? min_parallel : kSerialWork);
     const int p = g_path.load();
     return p == kAuto ? lanes::best_path() : p;
 }
@@ -312,7 +317,8 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     if (threads == 0) threads = zv_get_threads();
     const int groups = (lanes_n + G - 1) / G;
     int nchunks = 1;
-    if (threads > 1 && static_cast<int64_t>(lanes_n) * bars >= kSerialWork) {
+    if (threads > 1 &&
+        static_cast<int64_t>(lanes_n) * bars >= g_min_parallel.load(std::memory_order_relaxed)) {
         // A few chunks per thread even out threads that get less of the CPU.
         nchunks = groups < threads * 4 ? groups : threads * 4;
     } else {
