@@ -24,6 +24,9 @@ from ._zelvo import (
     REF_A, REFIF, REFXV, SLOPE, SMA, STD, STDDEV, STDP, SUM, SUM_A, WMA,
 )
 
+# The formula language and the library of classic indicators written in it.
+from .formula import Formula, indicator, indicators
+
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
     __version__: str = _version("zelvo")
@@ -45,4 +48,5 @@ __all__ = [
     "REF", "REFIF", "REFXV", "REF_A", "LLV", "LLV_A", "HHV", "HHV_A", "BARSINCE",
     "BARLAST", "BARSLAST", "CROSS", "FIF", "SLOPE", "CURRBARSCOUNT", "BACKCOUNT",
     "STD", "STDDEV", "STDP", "AVEDEV", "FILTER", "get_include",
+    "Formula", "indicator", "indicators",
 ]
