@@ -45,8 +45,14 @@ std::atomic<int64_t> g_min_parallel{kSerialWork};
 constexpr int kRowBlock = 64;
 constexpr int kBatch = 16;
 constexpr int G = lanes::kGroup;
-// Lanes gathered together into the scratch for the one-series functions.
-constexpr int kBlock = 8;
+// Lanes gathered together into the scratch for the one-series functions:
+// as many as keep the block within about 8 MiB, 16 to 256.  A row of a wide
+// time-first panel lies a page or more from the next, and a few lanes of it
+// are one or two cache lines: a wide block reads a long run of each row per
+// visit, which the memory streams well, where a narrow one waits for a miss
+// per row.
+constexpr int kMinBlock = 16, kMaxBlock = 256;
+constexpr size_t kBlockBytes = size_t{8} << 20;
 
 int default_threads() {
     if (const char *env = std::getenv("ZELVO_THREADS")) {
@@ -73,8 +79,9 @@ struct Input {
 };
 
 // dst holds `count` lanes of n elements one after another; src is lane 0 of
-// a panel with the given strides.  Bar-outer order reads a time-first panel
-// row by row.
+// a panel with the given strides.  Bar-outer order: a time-first panel is
+// read (and written back) a row segment at a time, while each lane of the
+// scratch is a sequential stream.
 template <class T>
 void gather_block(T *dst, const T *src, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
     for (int64_t t = 0; t < n; ++t) {
@@ -104,6 +111,7 @@ struct Panel final : rillet::pool::Job {
     const lanes::Kernels *grouped = nullptr;
     int lanes_per_chunk = 0;
     size_t scratch = 0;  // bytes per participant for gathered lanes, 0 for none
+    int block = kMinBlock;  // lanes gathered at a time
 
     bool join(Local &local) override { return scratch == 0 || local.scratch(scratch) != nullptr; }
 
@@ -184,8 +192,8 @@ struct Panel final : rillet::pool::Job {
         // per input that is not contiguous along time, and one for R.
         auto *mem = static_cast<unsigned char *>(local.scratch(scratch));
         const int64_t n = bars;
-        for (int k = k0; k < k1; k += kBlock) {
-            const int count = k1 - k < kBlock ? k1 - k : kBlock;
+        for (int k = k0; k < k1; k += block) {
+            const int count = k1 - k < block ? k1 - k : block;
             unsigned char *at = mem;
             const void *base[3];
             int64_t step[3];  // elements from one lane to the next
@@ -200,7 +208,7 @@ struct Panel final : rillet::pool::Job {
                         gather_block(at, src, s.lane_stride, s.bar_stride, count, n);
                         base[i] = at;
                         step[i] = n;
-                        at += round64(kBlock * n);
+                        at += round64(static_cast<size_t>(block) * n);
                     }
                 } else {
                     const auto *src = static_cast<const num_t *>(s.p) + k * s.lane_stride;
@@ -212,7 +220,7 @@ struct Panel final : rillet::pool::Job {
                         gather_block(dst, src, s.lane_stride, s.bar_stride, count, n);
                         base[i] = dst;
                         step[i] = n;
-                        at += round64(kBlock * n * sizeof(num_t));
+                        at += round64(static_cast<size_t>(block) * n * sizeof(num_t));
                     }
                 }
             }
@@ -294,7 +302,7 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     }
     if (lanes_n == 0 || bars == 0) return ERR_OK;
     if (!R || (job.nin && !inputs)) return ERR_PARAM_WRONG;
-    size_t scratch = 0;
+    size_t scratch = 0, per_lane = 0;
     for (int i = 0; i < job.nin; ++i) {
         Input &s = job.in[i];
         if (!inputs[i].data) return ERR_PARAM_WRONG;
@@ -302,9 +310,17 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
         s.lane_stride = inputs[i].lane_stride;
         s.bar_stride = inputs[i].bar_stride;
         s.cond = sh.kinds[s.pos] == rillet::Kind::Cond;
-        if (s.bar_stride != 1) scratch += round64(kBlock * static_cast<size_t>(bars) * (s.cond ? 1 : 8));
+        if (s.bar_stride != 1) per_lane += static_cast<size_t>(bars) * (s.cond ? 1 : 8);
     }
-    if (r_bar_stride != 1) scratch += round64(kBlock * static_cast<size_t>(bars) * sizeof(num_t));
+    if (r_bar_stride != 1) per_lane += static_cast<size_t>(bars) * sizeof(num_t);
+    if (per_lane) {
+        size_t block = kBlockBytes / per_lane / kMinBlock * kMinBlock;
+        const size_t most = (static_cast<size_t>(lanes_n) + kMinBlock - 1) / kMinBlock * kMinBlock;
+        if (block > most) block = most;
+        job.block = block < kMinBlock ? kMinBlock : block > kMaxBlock ? kMaxBlock : static_cast<int>(block);
+        // Each region rounded up to whole cache lines.
+        scratch = static_cast<size_t>(job.block) * per_lane + 64 * 4;
+    }
     job.lanes = lanes_n;
     job.bars = bars;
     job.R = R;
