@@ -308,16 +308,14 @@ def chart(results, path):
     fig.savefig(path, dpi=90)
 
 
-def record(results, text_extra=""):
+def record(results, load):
     blocks = [START, "", "## Panels: whole universes in one call", "",
               "Recorded by `python3 bench/panels.py --record` (best of runs, ms, result "
               "allocation included; chart: `bench/panels.png`).", "", "Machine:", "", "```",
-              machine(), "```", ""]
+              machine(), "```", "", load, ""]
     for (lanes, bars), table in results.items():
         blocks += [f"### {lanes} instruments x {bars} bars", "", table_md(table), "",
                    ratios_md(table), ""]
-    if text_extra:
-        blocks += [text_extra, ""]
     blocks.append(END)
     section = "\n".join(blocks)
     text = open(RESULTS_MD).read() if os.path.exists(RESULTS_MD) else ""
@@ -339,14 +337,19 @@ def main(argv=None):
     missing = [k for k, v in peers.items() if v is None]
     if missing:
         print("missing peers (left blank):", ", ".join(missing))
+    load_before = os.getloadavg()
     results = measure(QUICK if args.quick else UNIVERSES, args.repeat, peers)
+    load = (f"Load average (1, 5, 15 min) {', '.join(f'{v:.1f}' for v in load_before)} before "
+            f"the run, {', '.join(f'{v:.1f}' for v in os.getloadavg())} after it "
+            f"({os.cpu_count()} CPUs).")
+    print(load)
     for (lanes, bars), table in results.items():
         print(f"\n{lanes} instruments x {bars} bars (ms)\n")
         print(table_md(table))
         print()
         print(ratios_md(table))
     if args.record:
-        record(results)
+        record(results, load)
         chart(results, CHART)
     return 0
 

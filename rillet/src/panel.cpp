@@ -45,14 +45,12 @@ std::atomic<int64_t> g_min_parallel{kSerialWork};
 constexpr int kRowBlock = 64;
 constexpr int kBatch = 16;
 constexpr int G = lanes::kGroup;
-// Lanes gathered together into the scratch for the one-series functions:
-// as many as keep the block within about 8 MiB, 16 to 256.  A row of a wide
-// time-first panel lies a page or more from the next, and a few lanes of it
-// are one or two cache lines: a wide block reads a long run of each row per
-// visit, which the memory streams well, where a narrow one waits for a miss
-// per row.
-constexpr int kMinBlock = 16, kMaxBlock = 256;
-constexpr size_t kBlockBytes = size_t{8} << 20;
+// Lanes gathered together into the scratch for the one-series functions.
+constexpr int kBlock = 16;
+// Rows ahead whose lines are asked for while a row is copied: the rows of a
+// time-first panel lie far apart, and one copy waiting for each row's miss
+// in turn runs at memory latency, not bandwidth.
+constexpr int64_t kAhead = 24;
 
 int default_threads() {
     if (const char *env = std::getenv("ZELVO_THREADS")) {
@@ -83,9 +81,20 @@ struct Input {
 // read (and written back) a row segment at a time, while each lane of the
 // scratch is a sequential stream.
 template <class T>
+void prefetch_row(const T *row, ptrdiff_t ls, int count, int write) {
+    const char *p = reinterpret_cast<const char *>(row);
+    if (ls == 1) {
+        for (size_t o = 0; o < count * sizeof(T); o += 64) {
+            if (write) __builtin_prefetch(p + o, 1); else __builtin_prefetch(p + o, 0);
+        }
+    }
+}
+
+template <class T>
 void gather_block(T *dst, const T *src, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
     for (int64_t t = 0; t < n; ++t) {
         const T *row = src + t * bs;
+        if (t + kAhead < n) prefetch_row(src + (t + kAhead) * bs, ls, count, 0);
         for (int l = 0; l < count; ++l) dst[l * n + t] = row[l * ls];
     }
 }
@@ -93,6 +102,7 @@ void gather_block(T *dst, const T *src, ptrdiff_t ls, ptrdiff_t bs, int count, i
 void scatter_block(const num_t *src, num_t *dst, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
     for (int64_t t = 0; t < n; ++t) {
         num_t *row = dst + t * bs;
+        if (t + kAhead < n) prefetch_row(dst + (t + kAhead) * bs, ls, count, 1);
         for (int l = 0; l < count; ++l) row[l * ls] = src[l * n + t];
     }
 }
@@ -111,7 +121,6 @@ struct Panel final : rillet::pool::Job {
     const lanes::Kernels *grouped = nullptr;
     int lanes_per_chunk = 0;
     size_t scratch = 0;  // bytes per participant for gathered lanes, 0 for none
-    int block = kMinBlock;  // lanes gathered at a time
 
     bool join(Local &local) override { return scratch == 0 || local.scratch(scratch) != nullptr; }
 
@@ -192,8 +201,8 @@ struct Panel final : rillet::pool::Job {
         // per input that is not contiguous along time, and one for R.
         auto *mem = static_cast<unsigned char *>(local.scratch(scratch));
         const int64_t n = bars;
-        for (int k = k0; k < k1; k += block) {
-            const int count = k1 - k < block ? k1 - k : block;
+        for (int k = k0; k < k1; k += kBlock) {
+            const int count = k1 - k < kBlock ? k1 - k : kBlock;
             unsigned char *at = mem;
             const void *base[3];
             int64_t step[3];  // elements from one lane to the next
@@ -208,7 +217,7 @@ struct Panel final : rillet::pool::Job {
                         gather_block(at, src, s.lane_stride, s.bar_stride, count, n);
                         base[i] = at;
                         step[i] = n;
-                        at += round64(static_cast<size_t>(block) * n);
+                        at += round64(static_cast<size_t>(kBlock) * n);
                     }
                 } else {
                     const auto *src = static_cast<const num_t *>(s.p) + k * s.lane_stride;
@@ -220,7 +229,7 @@ struct Panel final : rillet::pool::Job {
                         gather_block(dst, src, s.lane_stride, s.bar_stride, count, n);
                         base[i] = dst;
                         step[i] = n;
-                        at += round64(static_cast<size_t>(block) * n * sizeof(num_t));
+                        at += round64(static_cast<size_t>(kBlock) * n * sizeof(num_t));
                     }
                 }
             }
@@ -313,14 +322,7 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
         if (s.bar_stride != 1) per_lane += static_cast<size_t>(bars) * (s.cond ? 1 : 8);
     }
     if (r_bar_stride != 1) per_lane += static_cast<size_t>(bars) * sizeof(num_t);
-    if (per_lane) {
-        size_t block = kBlockBytes / per_lane / kMinBlock * kMinBlock;
-        const size_t most = (static_cast<size_t>(lanes_n) + kMinBlock - 1) / kMinBlock * kMinBlock;
-        if (block > most) block = most;
-        job.block = block < kMinBlock ? kMinBlock : block > kMaxBlock ? kMaxBlock : static_cast<int>(block);
-        // Each region rounded up to whole cache lines.
-        scratch = static_cast<size_t>(job.block) * per_lane + 64 * 4;
-    }
+    if (per_lane) scratch = kBlock * per_lane + 64 * 4;  // regions rounded to cache lines
     job.lanes = lanes_n;
     job.bars = bars;
     job.R = R;
@@ -331,6 +333,7 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     job.scratch = job.grouped ? 0 : scratch;
 
     if (threads == 0) threads = zv_get_threads();
+    if (threads > 1024) threads = 1024;
     const int groups = (lanes_n + G - 1) / G;
     int nchunks = 1;
     if (threads > 1 &&
