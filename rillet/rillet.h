@@ -169,7 +169,7 @@ typedef struct zv_lanes {
  * default (zv_set_threads); small panels run on the calling thread alone.
  * Safe to call from several threads at once, and in a child after fork().
  * Allocates nothing, except, for a function without a grouped kernel whose
- * series or result are not contiguous along time, one scratch block of eight
+ * series or result are not contiguous along time, one scratch block of sixteen
  * lanes per thread.
  *
  * Returns ERR_OK; ERR_PARAM_WRONG for an unknown name, a negative count, a

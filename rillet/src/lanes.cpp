@@ -1,4 +1,4 @@
-// Grouped recurrences: eight series at once, one vector lane per series.
+// Grouped recurrences: sixteen series at once, one vector lane per series.
 //
 // Every lane runs the one-series function's own operations in its order.
 // The lanes of a group start at different bars (each series has its own
@@ -18,15 +18,15 @@
 //
 // The vectors are GCC/clang vector types; the code is written once and
 // compiled into one entry per instruction set, each carrying its target
-// attribute (four lanes by two vectors on AVX2, eight by one on AVX-512F,
-// two by four on the baseline).  No operation is fused: the core is built
-// with floating-point contraction off.
+// attribute (four vectors of four lanes on AVX2, two of eight on AVX-512F,
+// eight of two on the baseline: several independent chains per bar).  No
+// operation is fused: the core is built with floating-point contraction off.
 //
-// Arrays whose eight lanes lie side by side at every bar (the time axis
+// Arrays whose sixteen lanes lie side by side at every bar (the time axis
 // first) are read and written in place.  Others go through tiles on the
-// stack: 128 bars of the eight lanes, bar after bar, gathered before and
+// stack: 64 bars of the sixteen lanes, bar after bar, gathered before and
 // scattered after each stretch; series contiguous along time are moved
-// with 4x4 register transposes.
+// two bars by four lanes at a time through registers.
 #include "lanes.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 // Several series per vector: the recurrences whose one-series speed is bound
 // by a single dependency chain (running sums and means, running counts, the
-// seeded averages, the weighted average) run a group of eight series at once,
+// seeded averages, the weighted average) run a group of sixteen series at once,
 // one vector lane per series.  Each lane repeats exactly the operations of
 // the one-series function, in the same order, from its own first valid bar,
 // so its bits are that function's bits.

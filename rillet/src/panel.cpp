@@ -1,17 +1,17 @@
 // Panels: one series function over many lanes, on the library's threads.
 //
-// The lanes are cut into chunks of whole groups of eight (the same cut at
+// The lanes are cut into chunks of whole groups of sixteen (the same cut at
 // every thread count, though no lane's result depends on it anyway); the
 // calling thread and the pool's workers take chunks until none is left.
 // Small panels stay on the calling thread.
 //
 // A chunk runs one of two ways:
-// - the recurrences that have grouped kernels (lanes.h) run eight lanes per
+// - the recurrences that have grouped kernels (lanes.h) run sixteen lanes per
 //   group.  A panel whose time axis is the first one is walked in blocks of
 //   rows across a batch of groups, so every row is read and written while it
 //   is in cache, with no copy at all;
 // - every other function runs lane by lane through its one-series function.
-//   Lanes contiguous along time are handed over in place; otherwise eight
+//   Lanes contiguous along time are handed over in place; otherwise sixteen
 //   lanes at a time are gathered into the participant's scratch memory (the
 //   one allocation of a call, made before anything is written), computed,
 //   and their results scattered back.
@@ -197,7 +197,7 @@ struct Panel final : rillet::pool::Job {
             }
             return;
         }
-        // Eight lanes at a time through the scratch: one region of eight lanes
+        // Sixteen lanes at a time through the scratch: one region of them
         // per input that is not contiguous along time, and one for R.
         auto *mem = static_cast<unsigned char *>(local.scratch(scratch));
         const int64_t n = bars;
