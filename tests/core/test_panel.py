@@ -19,7 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from corelib import (ERR_OK, ERR_PARAM_WRONG, NAN_BITS, NEG_NAN, PAYLOAD_NAN, SENTINEL, SNAN,
-                     call, lib)
+                     call, cpu_flags, lib)
 from zelvo._catalog import FUNCTIONS, INT_MAX, INT_MIN
 
 ERR_NO_MEMORY = 3
@@ -275,6 +275,17 @@ def test_refusals():
     assert zv_panel(b"MA", 2, 0, None, n, None, 4, 1, 1) == ERR_OK
 
 
+def test_scratch_refused_writes_nothing():
+    # A strided lane of 2^31-1 bars needs a scratch block far beyond any
+    # memory: refused before a bar is read or written.
+    x = np.ones(8)
+    r = np.full(8, SENTINEL)
+    ins = (Lanes * 1)(Lanes(x.ctypes.data, 0, 2))
+    n = (ctypes.c_int * 1)(3)
+    assert zv_panel(b"LLV", 1, INT_MAX, ins, n, r.ctypes.data, 0, 1, 1) == ERR_NO_MEMORY
+    assert (r == SENTINEL).all()
+
+
 def test_default_thread_count():
     old = lib.zv_get_threads()
     try:
@@ -289,17 +300,6 @@ def test_default_thread_count():
         assert rc == ERR_OK and not mismatch(one_series(FUNCTIONS["MA"], [x], [3]), r, False)
     finally:
         lib.zv_set_threads(old)
-
-
-def cpu_flags():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
 
 
 def test_paths_report_themselves():

@@ -20,7 +20,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from corelib import NAN_BITS, SENTINEL, bits, lib
+from corelib import NAN_BITS, SENTINEL, bits, cpu_flags, lib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -31,17 +31,6 @@ FUNCS = ["std", "stddev", "stdp", "avedev", "slope"]
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 pytestmark = pytest.mark.skipif(not shutil.which("g++"), reason="g++ is needed")
-
-
-def cpu_flags():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
 
 
 def runnable(path):
