@@ -43,7 +43,9 @@
 
 // Vectors pass by value only between always-inlined functions of one
 // instruction set; the warning about their calling convention does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wpsabi"
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
