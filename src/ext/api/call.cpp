@@ -166,7 +166,12 @@ int whole_number(PyObject *o, long long &out, PyObject **as_int) {
     PyObject *ix = nullptr;
     if (!PyLong_CheckExact(o)) {
         if (PyBool_Check(o) || !PyIndex_Check(o)) return 1;
-        if (!(ix = PyNumber_Index(o))) return -1;
+        if (!(ix = PyNumber_Index(o))) {
+            // Arrays have __index__ but refuse it unless they hold one integer.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+            PyErr_Clear();
+            return 1;
+        }
     }
     int overflow = 0;
     out = PyLong_AsLongLongAndOverflow(ix ? ix : o, &overflow);
