@@ -19,13 +19,30 @@ import numpy as np
 from ._catalog import FUNCTIONS
 
 
+_FAMILIES: dict = {}      # type -> family, for the types seen so far
+
+
 def family(obj) -> tuple[str, str] | None:
     """("pandas" or "polars", "Series" or "DataFrame"), or None."""
-    for cls in type(obj).__mro__:
+    t = type(obj)
+    try:
+        return _FAMILIES[t]
+    except KeyError:
+        pass
+    found = None
+    for cls in t.__mro__:
         lib = cls.__module__.partition(".")[0]
         if lib in ("pandas", "polars") and cls.__name__ in ("Series", "DataFrame"):
-            return lib, cls.__name__
-    return None
+            found = (lib, cls.__name__)
+            break
+    if len(_FAMILIES) < 64:
+        _FAMILIES[t] = found
+    return found
+
+
+# The positions and names of the series arguments of each function.
+_SERIES = {name: [(i, a) for i, (a, kind) in enumerate(f.args) if kind != "i"]
+           for name, f in FUNCTIONS.items()}
 
 
 def _values(name, arg, obj, fam):
@@ -56,18 +73,14 @@ def _same_labels(name, first, other, fam):
                 f"{axis}; zelvo does not align them (reindex one to the other first)")
 
 
-def call(name: str, values: tuple, axis):
-    """Calls zelvo._api.<name> on the NumPy values of `values`; `axis` is None
-    when the caller did not give it."""
-    from . import _api
-
-    f = FUNCTIONS[name]
+def call(module, name: str, values: tuple, axis):
+    """Calls <module>.<name> (the compiled function) on the NumPy values of
+    `values`; `axis` is None when the caller did not give it."""
     arrays = list(values)
     lead = None            # (family, object) of the first series argument
     pandas_first = None    # (argument name, object) of the first pandas argument
-    for i, ((arg, kind), v) in enumerate(zip(f.args, values)):
-        if kind == "i":
-            continue
+    for i, arg in _SERIES[name]:
+        v = values[i]
         fam = family(v)
         if fam is None:
             if lead is None and np.ndim(v) > 0:
@@ -88,7 +101,7 @@ def call(name: str, values: tuple, axis):
             raise ValueError(f"{name}() computes a DataFrame down its columns (its index is "
                              f"the time axis): axis must be 0 or left out, got {axis!r}")
         axis = 0
-    function = getattr(_api, name)
+    function = getattr(module, name)
     r = function(*arrays) if axis is None else function(*arrays, axis=axis)
     if fam is None:
         return r

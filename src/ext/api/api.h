@@ -31,8 +31,10 @@ extern PyObject *s_axis;
 // zelvo._containers.call: pandas and polars objects in and out.
 extern PyObject *g_containers;
 
-// The entry of catalog row I, for the METH_FASTCALL | METH_KEYWORDS table.
-PyObject *call(int index, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+// The function of catalog row `index` (METH_FASTCALL | METH_KEYWORDS); pandas
+// and polars arguments go to g_containers(module, name, args, axis or None).
+PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames);
 
 }  // namespace zelvo_api
 

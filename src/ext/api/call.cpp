@@ -298,13 +298,13 @@ bool is_container(PyObject *o) {
     return k == kContainer;
 }
 
-PyObject *hand_over(const Call &c) {
+PyObject *hand_over(PyObject *module, const Call &c) {
     PyObject *values = PyTuple_New(c.sh.nargs);
     if (!values) return nullptr;
     for (int i = 0; i < c.sh.nargs; ++i) PyTuple_SET_ITEM(values, i, Py_NewRef(c.values[i]));
     PyObject *axis = c.axis ? c.axis : Py_None;
-    PyObject *r = PyObject_CallFunctionObjArgs(g_containers, g_names[c.index], values, axis,
-                                               nullptr);
+    PyObject *r = PyObject_CallFunctionObjArgs(g_containers, module, g_names[c.index], values,
+                                               axis, nullptr);
     Py_DECREF(values);
     return r;
 }
@@ -517,7 +517,8 @@ int run_blocks(const Entry &e, const Plan &p, const int *params, unsigned char *
 
 }  // namespace
 
-PyObject *call(int index, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames) {
     Call c{index, &rillet::kCatalog[index], rillet::shape_of(rillet::kCatalog[index].form)};
     if (parse(c, args, nargs, kwnames) < 0) return nullptr;
 
@@ -530,7 +531,7 @@ PyObject *call(int index, PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
         if (window(c, i, lo, params[nparams++]) < 0) return nullptr;
     }
     for (int i = 0; i < c.sh.nargs; ++i) {
-        if (c.sh.kinds[i] != Kind::Int && is_container(c.values[i])) return hand_over(c);
+        if (c.sh.kinds[i] != Kind::Int && is_container(c.values[i])) return hand_over(module, c);
     }
     int axis = -1;
     if (axis_of(c, axis) < 0) return nullptr;

@@ -96,8 +96,8 @@ std::string docstring(const rillet::Entry &e, const Doc &d) {
 }
 
 template <int I>
-PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    return call(I, args, nargs, kwnames);
+PyObject *entry(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    return call(module, I, args, nargs, kwnames);
 }
 
 PyObject *set_threads(PyObject *, PyObject *arg) {
