@@ -21,7 +21,7 @@ except ImportError:
 # (lanes x bars float64) into what the caller passes; 1-D layouts take one lane.
 ONE_D = ["array", "list", "tuple", "int64", "float32", "readonly", "strided", "byteswapped",
          "pandas", "polars"]
-N_D = ["rows", "columns", "fortran", "3d", "dataframe"]
+N_D = ["rows", "columns", "fortran", "3d", "3d-swapped", "dataframe"]
 NEEDS = {"pandas": pd, "dataframe": pd, "polars": pl}
 LAYOUTS = [name for name in ONE_D + N_D if NEEDS.get(name, True) is not None]
 
@@ -73,6 +73,10 @@ def present(layout, data, index=None):
     if layout == "3d":
         # lanes = 2 x (lanes/2): (lanes/2, bars, 2) from a C array of (2, lanes/2, bars)
         return data.reshape(2, lanes // 2, bars).transpose(1, 2, 0), 1
+    if layout == "3d-swapped":
+        # (lanes/2, 2, bars) viewing a C array of (2, lanes/2, bars): the outer
+        # dimensions do not merge for the input, but do for the result
+        return data.reshape(2, lanes // 2, bars).transpose(1, 0, 2), None
     if layout == "dataframe":
         return pd.DataFrame(data.T, index=index, columns=[f"c{k}" for k in range(lanes)]), None
     raise AssertionError(layout)
@@ -87,6 +91,8 @@ def lanes_of(layout, result, lanes):
         return r.T
     if layout == "3d":
         return r.transpose(2, 0, 1).reshape(lanes, -1)
+    if layout == "3d-swapped":
+        return r.transpose(1, 0, 2).reshape(lanes, -1)
     return r.reshape(lanes, -1)
 
 
@@ -115,7 +121,7 @@ def cases(draw, name):
     layout = draw(st.sampled_from(LAYOUTS))
     one_d = layout in ONE_D
     # Up to 16 lanes of 600 bars: past the size from which the GIL is released.
-    lanes = 1 if one_d else draw(st.integers(1, 8)) * (2 if layout == "3d" else 1)
+    lanes = 1 if one_d else draw(st.integers(1, 8)) * (2 if layout.startswith("3d") else 1)
     lanes *= 1 if one_d else draw(st.sampled_from([1, 2]))
     bars = draw(st.one_of(st.integers(1, 40), st.integers(200, 600)))
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
