@@ -45,6 +45,8 @@ CASES = [
         "STD() argument 'N' must be an int, not bool"),
     row("NumPy bool window", lambda: zelvo.STD(A, np.True_), TypeError,
         "STD() argument 'N' must be an int, not numpy.bool"),
+    row("0-d bool array window", lambda: zelvo.STD(A, np.array(True)), TypeError,
+        "STD() argument 'N' must be an int, not numpy.ndarray"),
     row("series as window", lambda: zelvo.HHV(A, A), TypeError,
         "HHV() argument 'N' must be an int, not numpy.ndarray; for a window length per bar "
         "use HHV_A"),

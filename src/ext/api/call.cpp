@@ -165,7 +165,12 @@ int parse(Call &c, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 int whole_number(PyObject *o, long long &out, PyObject **as_int) {
     PyObject *ix = nullptr;
     if (!PyLong_CheckExact(o)) {
-        if (PyBool_Check(o) || !PyIndex_Check(o)) return 1;
+        // A bool is no window, whichever library made it (older NumPy bools
+        // have __index__).
+        const bool boolean =
+            PyBool_Check(o) || PyArray_IsScalar(o, Bool) ||
+            (PyArray_Check(o) && PyArray_TYPE(reinterpret_cast<PyArrayObject *>(o)) == NPY_BOOL);
+        if (boolean || !PyIndex_Check(o)) return 1;
         if (!(ix = PyNumber_Index(o))) {
             // Arrays have __index__ but refuse it unless they hold one integer.
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
