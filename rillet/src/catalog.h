@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "rillet.h"
+#include "../rillet.h"
 
 // X(NAME, core function, Form, Param, writes every bar, argument names...)
 #define RILLET_CATALOG(X)                                          \

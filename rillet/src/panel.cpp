@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "catalog.h"
-#include "rillet.h"
+#include "../rillet.h"
 
 namespace {
 

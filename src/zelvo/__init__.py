@@ -28,6 +28,9 @@ import os
 from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
 from ._catalog import NAMES as _NAMES
 
+# The formula language and the library of classic indicators written in it.
+from .formula import Formula, indicator, indicators
+
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
     __version__: str = _version("zelvo")
@@ -44,4 +47,5 @@ def get_include() -> str:
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 
 
-__all__ = [*_NAMES, "set_threads", "get_threads", "get_include"]
+__all__ = [*_NAMES, "set_threads", "get_threads", "get_include",
+           "Formula", "indicator", "indicators"]
