@@ -25,6 +25,9 @@ from __future__ import annotations
 
 import os
 
+# The exact module first: in a second interpreter it is the one that refuses,
+# with its own message, before anything imports NumPy there.
+from . import _zelvo  # noqa: F401
 from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
 from ._catalog import NAMES as _NAMES
 
