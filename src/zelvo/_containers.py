@@ -96,7 +96,10 @@ def call(module, name: str, values: tuple, axis):
         arrays[i] = _values(name, arg, v, fam)
 
     fam, first = lead
-    if fam is not None and fam[1] == "DataFrame":
+    # A DataFrame among the arguments puts time down its index, whatever decides
+    # the kind of the result.
+    if any(family(values[i]) in (("pandas", "DataFrame"), ("polars", "DataFrame"))
+           for i, _ in _SERIES[name]):
         if axis is not None and axis not in (0, -2):
             raise ValueError(f"{name}() computes a DataFrame down its columns (its index is "
                              f"the time axis): axis must be 0 or left out, got {axis!r}")

@@ -113,6 +113,11 @@ CASES = [
                  needs_pd),
     row("empty pandas Series", lambda: zelvo.MA(pd.Series([], dtype=float), 3),
                  "pd.Series", lambda r: len(r) == 0, needs_pd),
+    row("array, then DataFrame: time down the index",
+        lambda: zelvo.CROSS(np.stack([C, -C], axis=1), pd.DataFrame({"a": C * 0 + 11.5,
+                                                                    "b": -C})),
+        np.ndarray, lambda r: r.shape == (10, 2)
+        and same(r[:, 0], exact.CROSS(C.copy(), np.full(10, 11.5))), needs_pd),
     row("polars Series", lambda: zelvo.MA(pl.Series("close", C), 3), "pl.Series",
                  lambda r: r.name == "close" and same(r.to_numpy(), MA3), needs_pl),
     row("polars Series with nulls", lambda: zelvo.REF(pl.Series("x", [1.0, None]), 0),
