@@ -78,7 +78,8 @@ def call(module, name: str, values: tuple, axis):
     `values`; `axis` is None when the caller did not give it."""
     arrays = list(values)
     lead = None            # (family, object) of the first series argument
-    pandas_first = None    # (argument name, object) of the first pandas argument
+    pandas_first = None    # (argument name, object, family) of the first pandas argument
+    frames = False         # a DataFrame is among the arguments
     for i, arg in _SERIES[name]:
         v = values[i]
         fam = family(v)
@@ -88,24 +89,24 @@ def call(module, name: str, values: tuple, axis):
             continue
         if lead is None:
             lead = (fam, v)
+        frames = frames or fam[1] == "DataFrame"
         if fam[0] == "pandas":
             if pandas_first is None:
-                pandas_first = (arg, v)
+                pandas_first = (arg, v, fam)
             else:
-                _same_labels(name, pandas_first, (arg, v), family(pandas_first[1]))
+                _same_labels(name, pandas_first[:2], (arg, v), pandas_first[2])
         arrays[i] = _values(name, arg, v, fam)
 
-    fam, first = lead
     # A DataFrame among the arguments puts time down its index, whatever decides
     # the kind of the result.
-    if any(family(values[i]) in (("pandas", "DataFrame"), ("polars", "DataFrame"))
-           for i, _ in _SERIES[name]):
+    if frames:
         if axis is not None and axis not in (0, -2):
             raise ValueError(f"{name}() computes a DataFrame down its columns (its index is "
                              f"the time axis): axis must be 0 or left out, got {axis!r}")
         axis = 0
     function = getattr(module, name)
     r = function(*arrays) if axis is None else function(*arrays, axis=axis)
+    fam, first = lead
     if fam is None:
         return r
     lib, kind = fam

@@ -41,9 +41,9 @@ const char *const kSeries =
     "        bool, int or float values), a pandas Series or DataFrame, a polars\n"
     "        Series, or one number for every bar.";
 const char *const kCondition =
-    "condition: as a series; a bar is true where its value truncated toward\n"
-    "        zero is non-zero (0.5 and NaN are false); bool and uint8 are read as\n"
-    "        they are.";
+    "condition, given as a series is: true on a bar where its value truncated\n"
+    "        toward zero is non-zero (0.5 and NaN are false); bool and uint8 are\n"
+    "        read as they are.";
 
 void append_argument(std::string &s, const char *name, const std::string &what) {
     s += "  ";
