@@ -2,6 +2,7 @@
 // from the first valid bar without warm-up, and the linearly weighted WMA,
 // a window function with warm-up bars.
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -16,18 +17,11 @@ int seeded(const num_t *X, int size_X, num_t *R, Weights weights) {
     num_t prev = X[s];
     R[s] = prev;
     for (int t = s + 1; t < size_X; ++t) {
-        const auto [w, v] = weights(t);
-        const num_t fresh = w * X[t];
-        const num_t kept = v * prev;
-        prev = fresh + kept;
+        prev = seeded_next(weights(t), X[t], prev);
         R[t] = prev;
     }
     return ERR_OK;
 }
-
-struct Pair {
-    num_t w, v;
-};
 
 }  // namespace
 
@@ -36,27 +30,21 @@ extern "C" {
 int zv_ema(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
     if (N < 0) return ERR_PARAM_WRONG;
-    // N+1 is formed in 32 bits (it wraps at INT_MAX); the previous-value
-    // weight is its own quotient, not 1 - alpha, which rounds differently.
-    const num_t n = static_cast<num_t>(N);
-    const Pair p{2.0 / static_cast<num_t>(wrap_add(N, 1)), (n - 1.0) / (n + 1.0)};
+    const Weights p = ema_weights(N);
     return seeded(X, size_X, R, [p](int) { return p; });
 }
 
 int zv_sma(pcalc_ctx_t, const num_t *X, int size_X, int N, int M, num_t *R, int size_R) {
     if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
     if (N < 0) return ERR_PARAM_WRONG;
-    // M is not checked: weights outside 0..1 (and N = 0, a division by zero)
-    // are used as they come out.
-    const num_t n = static_cast<num_t>(N);
-    const Pair p{static_cast<num_t>(M) / n, static_cast<num_t>(wrap_sub(N, M)) / n};
+    const Weights p = sma_weights(N, M);
     return seeded(X, size_X, R, [p](int) { return p; });
 }
 
 int zv_dma(pcalc_ctx_t, const num_t *X, int size_X, const num_t *A, int size_A, num_t *R,
            int size_R) {
     if (size_mismatch(size_X, size_R, size_A)) return ERR_SIZE_DISMATCH;
-    return seeded(X, size_X, R, [A](int t) { return Pair{A[t], 1.0 - A[t]}; });
+    return seeded(X, size_X, R, [A](int t) { return dma_weights(A[t]); });
 }
 
 int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
@@ -71,14 +59,12 @@ int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     });
     if (last < 0) return ERR_OK;
 
-    // 1 + 2 + ... + N, exact in 64 bits for every int N.
-    const num_t den = static_cast<num_t>(static_cast<int64_t>(N) * (static_cast<int64_t>(N) + 1) / 2);
+    const num_t den = wma_denominator(N);
     const num_t n = static_cast<num_t>(N);
     R[last] = sum2 / den;
-    // Next weighted sum = previous weighted sum - previous plain sum + N*new
-    // bar; the previous weighted sum is taken back from the stored result.
+    // The previous weighted sum is taken back from the stored result.
     for (int64_t t = last + 1; t < size_X; ++t) {
-        R[t] = ((den * R[t - 1] - sum) + n * X[t]) / den;
+        R[t] = wma_next(den, R[t - 1], sum, n, X[t]);
         sum = sum - X[t - N];
         sum = sum + X[t];
     }

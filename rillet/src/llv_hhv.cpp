@@ -7,51 +7,11 @@
 // The single-window form runs in time linear in the bars whatever the window
 // (a block method that parks partial extremes in the result array); the
 // per-bar form rescans each bar's window, whose length changes from bar to bar.
-#include "series.h"
-
-#include <limits>
+#include "extreme.h"
 
 using namespace rillet;
 
 namespace {
-
-struct Lower {
-    static bool beats(num_t a, num_t b) { return a < b; }
-    static constexpr num_t worst = std::numeric_limits<num_t>::infinity();
-};
-struct Higher {
-    static bool beats(num_t a, num_t b) { return a > b; }
-    static constexpr num_t worst = -std::numeric_limits<num_t>::infinity();
-};
-
-// The kept one of two values from different bars: the older one only when
-// it is strictly better, so the newer one wins ties.
-template <class Cmp>
-inline num_t keep(num_t older, num_t newer) {
-    return Cmp::beats(older, newer) ? older : newer;
-}
-
-// ---- per-bar window: rescan ---------------------------------------------------
-
-// Extreme of the non-NaN bars among X[i], X[i-1], ... X[max(0, i-k+1)],
-// scanned from the newest bar; only a strictly better value replaces the
-// kept one, so among equals (0.0 and -0.0) the most recent stays.  NaN when
-// every bar of the window is NaN.
-template <class Cmp>
-num_t extreme(const num_t *X, int64_t i, int64_t k) {
-    const int64_t lo = k > i ? 0 : i - k + 1;
-    num_t r = nan_value();
-    bool have = false;
-    for (int64_t j = i; j >= lo; --j) {
-        const num_t v = X[j];
-        if (is_nan(v)) continue;
-        if (!have || Cmp::beats(v, r)) {
-            r = v;
-            have = true;
-        }
-    }
-    return r;
-}
 
 template <class Cmp>
 int per_bar(const num_t *X, int size_X, const num_t *N, int size_N, num_t *R, int size_R) {

@@ -13,55 +13,11 @@
 // The running sum stays sequential; each bar's sum is parked in R[i] a block
 // ahead of the vector pass, which divides it into the mean and overwrites it
 // with the statistic, so nothing is allocated.
-#include "series.h"
-#include "simd.h"
+#include "dispersion.h"
 
 using namespace rillet;
 
 namespace {
-
-enum class Stat { Sample, Population, MeanAbs };
-
-// Bars i .. i + W*U - 1, U vectors of W lanes: R holds each bar's window sum
-// on entry and its statistic on return.  The U independent accumulators keep
-// several additions in flight, since each lane's own sum is a strict chain.
-template <Stat S, int W, int U, bool Vex>
-RILLET_SIMD_INLINE void stat_block(const num_t *X, num_t *R, int64_t i, int N) {
-    using V = simd::vec<W>;
-    const V n = simd::splat<W>(static_cast<num_t>(N));
-    V avg[U], sigema[U];
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) {
-        avg[u] = simd::load<W>(R + i + u * W) / n;
-        sigema[u] = simd::splat<W>(0.0);
-    }
-    // Lane l of vector u is bar i + u*W + l; its window starts N-1 bars back.
-    const num_t *x = X + (i - N + 1);
-    for (int k = 0; k < N; ++k, ++x) {
-#pragma GCC unroll 8
-        for (int u = 0; u < U; ++u) {
-            const V d = simd::load<W>(x + u * W) - avg[u];
-            if constexpr (S == Stat::MeanAbs) {
-                sigema[u] = simd::add<W, Vex>(sigema[u], simd::abs<W>(d));
-            } else {
-                const V sq = d * d;
-                sigema[u] = simd::add<W, Vex>(sigema[u], sq);
-            }
-        }
-    }
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) {
-        V r;
-        if constexpr (S == Stat::Sample) {
-            r = simd::sqrt<W, Vex>(sigema[u] / simd::splat<W>(static_cast<num_t>(N - 1)));
-        } else if constexpr (S == Stat::Population) {
-            r = simd::sqrt<W, Vex>(sigema[u] / n);
-        } else {
-            r = sigema[u] / n;
-        }
-        simd::store<W>(R + i + u * W, r);
-    }
-}
 
 // Bars first .. end-1, all with full windows; `sum` is the running sum after
 // the warm-up.  The sums are parked one block ahead of the statistics, so the
@@ -81,13 +37,13 @@ RILLET_SIMD_INLINE void dispersion_run(const num_t *X, num_t *R, int64_t first, 
             sum = sum - X[p - N + 1];
         }
         if (end - i >= B) {
-            stat_block<S, W, U, Vex>(X, R, i, N);
+            stat_block<S, W, U, Vex>(X + (i - N + 1), R + i, N);
             i += B;
         } else if (end - i >= W) {
-            stat_block<S, W, 1, Vex>(X, R, i, N);
+            stat_block<S, W, 1, Vex>(X + (i - N + 1), R + i, N);
             i += W;
         } else {
-            stat_block<S, 1, 1, Vex>(X, R, i, N);
+            stat_block<S, 1, 1, Vex>(X + (i - N + 1), R + i, N);
             i += 1;
         }
     }
@@ -156,7 +112,7 @@ int dispersion(const num_t *X, int size_X, int N, num_t *R, int size_R) {
     const num_t q = nan_value();
     num_t sum = 0.0;
     for (int64_t j = s; j < warm_end; ++j) {
-        sum = simd::add<1, false>(sum, X[j]);
+        sum = dispersion_add(sum, X[j]);
         R[j] = q;
     }
     if (first >= size_X) return ERR_OK;

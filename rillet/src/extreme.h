@@ -1,0 +1,48 @@
+// The comparison of the lowest- and highest-value functions and the scan of
+// one window, shared by the whole-series kernels and the streams.  Among
+// equal values (0.0 and -0.0) the most recent bar's value is the result.
+#pragma once
+
+#include "series.h"
+
+#include <limits>
+
+namespace rillet {
+
+struct Lower {
+    static bool beats(num_t a, num_t b) { return a < b; }
+    static constexpr num_t worst = std::numeric_limits<num_t>::infinity();
+};
+struct Higher {
+    static bool beats(num_t a, num_t b) { return a > b; }
+    static constexpr num_t worst = -std::numeric_limits<num_t>::infinity();
+};
+
+// The kept one of two values from different bars: the older one only when
+// it is strictly better, so the newer one wins ties.
+template <class Cmp>
+inline num_t keep(num_t older, num_t newer) {
+    return Cmp::beats(older, newer) ? older : newer;
+}
+
+// Extreme of the non-NaN bars among X[i], X[i-1], ... X[max(0, i-k+1)],
+// scanned from the newest bar; only a strictly better value replaces the
+// kept one, so among equals (0.0 and -0.0) the most recent stays.  NaN when
+// every bar of the window is NaN.
+template <class Cmp>
+num_t extreme(const num_t *X, int64_t i, int64_t k) {
+    const int64_t lo = k > i ? 0 : i - k + 1;
+    num_t r = nan_value();
+    bool have = false;
+    for (int64_t j = i; j >= lo; --j) {
+        const num_t v = X[j];
+        if (is_nan(v)) continue;
+        if (!have || Cmp::beats(v, r)) {
+            r = v;
+            have = true;
+        }
+    }
+    return r;
+}
+
+}  // namespace rillet
