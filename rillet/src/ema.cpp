@@ -54,8 +54,7 @@ int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     num_t sum = 0.0, sum2 = 0.0;
     int64_t weight = 0;
     const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) {
-        sum2 = sum2 + static_cast<num_t>(++weight) * X[k];
-        sum = sum + X[k];
+        wma_enter(sum2, sum, ++weight, X[k]);
     });
     if (last < 0) return ERR_OK;
 
@@ -65,8 +64,7 @@ int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     // The previous weighted sum is taken back from the stored result.
     for (int64_t t = last + 1; t < size_X; ++t) {
         R[t] = wma_next(den, R[t - 1], sum, n, X[t]);
-        sum = sum - X[t - N];
-        sum = sum + X[t];
+        sum = add_first(sum - X[t - N], X[t]);
     }
     return ERR_OK;
 }

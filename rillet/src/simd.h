@@ -151,6 +151,21 @@ RILLET_SIMD_INLINE vec<W> add(const vec<W> &a, const vec<W> &b) {
 #endif
 }
 
+// a * b with a as the first source operand (scalar), for the same reason as add.
+template <bool Vex>
+RILLET_SIMD_INLINE num_t mul1(num_t a, num_t b) {
+#ifdef RILLET_SIMD_X86
+    if constexpr (Vex) {
+        asm("vmulsd {%1, %0, %0|%0, %0, %1}" : "+v"(a) : "v"(b));
+    } else {
+        asm("mulsd {%1, %0|%0, %1}" : "+x"(a) : "x"(b));
+    }
+    return a;
+#else
+    return a * b;
+#endif
+}
+
 // a - b.  Subtraction has a fixed operand order anyway; spelling it out keeps
 // a product feeding it from being fused into it even where the enabled
 // instruction set has fused forms (AVX-512F does) and a build contracts.

@@ -2,6 +2,7 @@
 // cumulative sum that ignores NaN bars) and one window per bar (each window
 // summed afresh).
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -13,20 +14,20 @@ int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     num_t sum = 0.0;
     if (N == 0) {
         for (int i = 0; i < size_X; ++i) {
-            if (!is_nan(X[i])) sum = sum + X[i];
+            if (!is_nan(X[i])) sum = add_first(sum, X[i]);
             R[i] = sum;
         }
         return ERR_OK;
     }
 
     // The running sum is never recomputed: a NaN that enters it stays.
-    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = sum + X[k]; });
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = add_first(sum, X[k]); });
     if (last < 0) return ERR_OK;
     R[last] = sum;
     slide(
         last + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
         [&](int64_t t) {
-            sum = sum + X[t];
+            sum = add_first(sum, X[t]);
             R[t] = sum;
         });
     return ERR_OK;

@@ -1,0 +1,163 @@
+// Stream handles: the table of the 31 functions (from the catalog), opening
+// with a history, update, peek, copy and close.  The per-function state and
+// its one-bar step live in the stream_<family>.cpp sources.
+#include "stream.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace rillet;
+using namespace rillet::stream;
+
+namespace {
+
+struct Entry {
+    const char *name;
+    ShapeInfo shape;
+    int min_window;
+    bool per_bar;  // the _A variants: a window series, kept history of max_window bars
+    const Ops *ops;
+    zv_series2_fn whole;  // the whole-series function, for the _A variants' history
+};
+
+// The whole-series function where it takes two series, else nothing.
+constexpr zv_series2_fn series2_of(zv_series2_fn f) { return f; }
+template <class F>
+constexpr zv_series2_fn series2_of(F) {
+    return nullptr;
+}
+
+constexpr bool ends_with_a(const char *s) {
+    int n = 0;
+    while (s[n]) ++n;
+    return n > 2 && s[n - 2] == '_' && s[n - 1] == 'A';
+}
+
+#define RILLET_STREAM_ENTRY(NAME, name, shp, args, min_window)                 \
+    {#NAME, shape::shp, min_window, ends_with_a(#NAME), &ops_##name,            \
+     ends_with_a(#NAME) ? series2_of(&zv_##name) : nullptr},
+const Entry kTable[] = {RILLET_CATALOG(RILLET_STREAM_ENTRY)};
+#undef RILLET_STREAM_ENTRY
+
+const Entry *find(const char *name) {
+    if (name == nullptr) return nullptr;
+    for (const Entry &e : kTable) {
+        if (std::strcmp(e.name, name) == 0) return &e;
+    }
+    return nullptr;
+}
+
+constexpr size_t align16(size_t n) { return (n + 15) & ~static_cast<size_t>(15); }
+
+}  // namespace
+
+// The handle; the state follows at kHead, its storage after the state.
+struct zv_stream {
+    const Ops *ops;
+    size_t bytes;   // the whole allocation
+    int64_t bars;   // bars taken so far
+    int64_t lag;    // bars a value may wait for its final value
+    int inputs;     // series per bar
+};
+
+namespace {
+
+constexpr size_t kHead = align16(sizeof(zv_stream));
+
+inline void *state_of(zv_stream *s) { return reinterpret_cast<char *>(s) + kHead; }
+
+}  // namespace
+
+extern "C" {
+
+int zv_stream_shape(const char *name, int *inputs, int *params) {
+    const Entry *e = find(name);
+    if (e == nullptr) return ERR_PARAM_WRONG;
+    if (inputs) *inputs = e->shape.series;
+    if (params) *params = e->shape.ints;
+    return ERR_OK;
+}
+
+int zv_stream_open(zv_stream **stream, const char *name, const int *params, int nparams,
+                   int max_window, const num_t *const *history, int size, num_t *out) {
+    if (stream == nullptr) return ERR_PARAM_WRONG;
+    *stream = nullptr;
+    const Entry *e = find(name);
+    if (e == nullptr || nparams != e->shape.ints || (nparams > 0 && params == nullptr)) {
+        return ERR_PARAM_WRONG;
+    }
+    if (size < 0 || (size > 0 && (history == nullptr || out == nullptr))) return ERR_SIZE_DISMATCH;
+    for (int j = 0; j < e->shape.series && size > 0; ++j) {
+        if (history[j] == nullptr) return ERR_SIZE_DISMATCH;
+    }
+    Params p;
+    if (nparams >= 1) p.N = params[0];
+    if (nparams >= 2) p.M = params[1];
+    if (nparams >= 1 && p.N < e->min_window) return ERR_PARAM_WRONG;
+    if (e->per_bar) {
+        if (max_window < 0) return ERR_PARAM_WRONG;
+        p.max_window = max_window;
+    }
+
+    const Ops *ops = e->ops;
+    const size_t extra = ops->storage(p);
+    const size_t bytes = kHead + align16(ops->size) + extra;
+    auto *s = static_cast<zv_stream *>(std::calloc(1, bytes));
+    if (s == nullptr) return ERR_NO_MEMORY;
+    s->ops = ops;
+    s->bytes = bytes;
+    s->bars = 0;
+    s->lag = ops->lag(p);
+    s->inputs = e->shape.series;
+    ops->init(state_of(s), p, reinterpret_cast<char *>(s) + kHead + align16(ops->size));
+
+    // The history, bar by bar through the same step: its results are the
+    // whole-series results, and a look-ahead stream settles earlier bars.
+    int rc = ERR_OK;
+    num_t in[3], o[2];
+    for (int t = 0; t < size; ++t) {
+        for (int j = 0; j < s->inputs; ++j) in[j] = history[j][t];
+        if (ops->update(state_of(s), t, in, o) != ERR_OK) rc = ERR_PARAM_WRONG;
+        out[t] = o[0];
+        if (s->lag > 0 && t >= s->lag) out[t - s->lag] = o[1];
+    }
+    // A per-bar window may reach further back than the stream keeps bars;
+    // over the history every bar is at hand, so its results are those of
+    // the whole-series function.
+    if (e->whole != nullptr && size > 0) {
+        e->whole(0, history[0], size, history[1], size, out, size);
+        rc = ERR_OK;
+    }
+    s->bars = size;
+    *stream = s;
+    return rc;
+}
+
+int zv_stream_update(zv_stream *stream, const num_t *bar, num_t *out) {
+    const int rc = stream->ops->update(state_of(stream), stream->bars, bar, out);
+    ++stream->bars;
+    return rc;
+}
+
+int zv_stream_peek(zv_stream *stream, const num_t *bar, num_t *out) {
+    return stream->ops->peek(state_of(stream), stream->bars, bar, out);
+}
+
+int zv_stream_copy(const zv_stream *stream, zv_stream **copy) {
+    if (copy == nullptr) return ERR_PARAM_WRONG;
+    *copy = nullptr;
+    if (stream == nullptr) return ERR_PARAM_WRONG;
+    auto *s = static_cast<zv_stream *>(std::malloc(stream->bytes));
+    if (s == nullptr) return ERR_NO_MEMORY;
+    std::memcpy(static_cast<void *>(s), stream, stream->bytes);
+    *copy = s;
+    return ERR_OK;
+}
+
+void zv_stream_close(zv_stream *stream) { std::free(stream); }
+
+int64_t zv_stream_bars(const zv_stream *stream) { return stream->bars; }
+
+int64_t zv_stream_lag(const zv_stream *stream) { return stream->lag; }
+
+}  // extern "C"
