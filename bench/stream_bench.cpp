@@ -28,19 +28,13 @@ int main(int argc, char **argv) {
         y[i] = other;
         c[i] = (i % 7) < 3 ? 1.0 : 0.0;
     }
-    struct Fn {
-        const char *name, *shape;
-    };
-#define ENTRY(NAME, name, shp, args, minw) {#NAME, #shp},
-    const Fn fns[] = {RILLET_CATALOG(ENTRY)};
-#undef ENTRY
     volatile double sink = 0.0;
-    for (const Fn &f : fns) {
-        const std::string name = f.name, shape = f.shape;
+    for (const rillet::Entry &f : rillet::kCatalog) {
+        const std::string name = f.name;
         int params[2] = {20, 2}, np = 0;
         zv_stream_shape(f.name, nullptr, &np);
         const double *in[3] = {x.data(), y.data(), y.data()};
-        if (shape == "cond" || shape == "fif") in[0] = c.data();
+        if (f.form == rillet::Form::Cond || f.form == rillet::Form::Fif) in[0] = c.data();
         if (name.size() > 2 && name.substr(name.size() - 2) == "_A") in[1] = w.data();
         if (name == "DMA") in[1] = a.data();
         if (name == "REFIF") in[1] = c.data();

@@ -35,6 +35,7 @@
 #include <limits>
 #include <vector>
 
+#include "catalog.h"
 #include "rillet.h"
 
 namespace {
@@ -118,54 +119,23 @@ double numeric_element(Reader &in, int i) {
     return from_bits(in.uint(8));
 }
 
-enum Shape { WINDOW, SMA, SERIES2, REFIF, COND, PLAIN, FIF, HELPER };
-
-// Parameter rule of a series function: the smallest N it accepts.
-enum Param { NONE, N_GE_1, N_GE_0 };
-
-
-struct Target {
-    const char *name;
-    Shape shape;
-    Param param;
-    bool writes_all;  // every bar of R is written on ERR_OK
-    void *fn;
-};
-
-#define T(f, shape, param, all) {#f, shape, param, all, reinterpret_cast<void *>(&f)}
-const Target kTargets[] = {
-    T(zv_ma, WINDOW, N_GE_1, true),        T(zv_ema, WINDOW, N_GE_0, true),
-    T(zv_wma, WINDOW, N_GE_1, true),       T(zv_sum, WINDOW, N_GE_0, true),
-    T(zv_count, WINDOW, N_GE_0, false),    T(zv_llv, WINDOW, N_GE_0, false),
-    T(zv_hhv, WINDOW, N_GE_0, false),      T(zv_ref, WINDOW, NONE, false),
-    T(zv_refxv, WINDOW, NONE, false),      T(zv_std, WINDOW, N_GE_1, false),
-    T(zv_stddev, WINDOW, N_GE_1, false),   T(zv_stdp, WINDOW, N_GE_1, false),
-    T(zv_avedev, WINDOW, N_GE_1, false),   T(zv_filter, WINDOW, N_GE_0, false),
-    T(zv_slope, WINDOW, N_GE_0, false),    T(zv_sma, SMA, N_GE_0, true),
-    T(zv_ma_a, SERIES2, NONE, true),       T(zv_sum_a, SERIES2, NONE, true),
-    T(zv_count_a, SERIES2, NONE, false),   T(zv_llv_a, SERIES2, NONE, false),
-    T(zv_hhv_a, SERIES2, NONE, false),     T(zv_ref_a, SERIES2, NONE, false),
-    T(zv_dma, SERIES2, NONE, true),        T(zv_cross, SERIES2, NONE, false),
-    T(zv_refif, REFIF, NONE, false),       T(zv_barsince, COND, NONE, false),
-    T(zv_barlast, COND, NONE, false),      T(zv_barslast, COND, NONE, false),
-    T(zv_backcount, COND, NONE, false),    T(zv_currbarscount, PLAIN, NONE, false),
-    T(zv_fif, FIF, NONE, false),
-};
-#undef T
-constexpr int kSeries = sizeof kTargets / sizeof kTargets[0];
+// The targets are the catalog's rows, then the six helpers.
+using Target = rillet::Entry;
+const Target *const kTargets = rillet::kCatalog;
+constexpr int kSeries = rillet::kCatalogSize;
 constexpr int kSelectors = kSeries + 6;  // maxi, mini, ctxn, arange, zeros, aprint
-static_assert(kSeries == 31, "31 series functions");
 
-// Number of input arrays of a shape and whether input k is a condition series.
-int input_count(Shape s) {
-    switch (s) {
-        case WINDOW: case SMA: case COND: case PLAIN: return 1;
-        case SERIES2: return 2;
-        case REFIF: case FIF: return 3;
-        default: return 0;
-    }
+// Number of input arrays of a function (its series arguments come first) and
+// whether input k is a condition series.
+int input_count(const Target &t) {
+    const rillet::Shape sh = rillet::shape_of(t.form);
+    int n = 0;
+    while (n < sh.nargs && sh.kinds[n] != rillet::Kind::Int) ++n;
+    return n;
 }
-bool is_condition(Shape s, int k) { return (s == COND || s == FIF) && k == 0; }
+bool is_condition(const Target &t, int k) {
+    return rillet::shape_of(t.form).kinds[k] == rillet::Kind::Cond;
+}
 
 // An array holding exactly `count` elements of `elem` bytes; malloc'd so that
 // AddressSanitizer's redzones sit right at both ends.
@@ -184,23 +154,15 @@ struct Array {
 
 int call_series(const Target &t, pcalc_ctx_t ctx, Array *const in[3], const int size[4], int N,
                 int M, num_t *R) {
-    const int sr = size[input_count(t.shape)];
-    switch (t.shape) {
-        case WINDOW: return reinterpret_cast<zv_window_fn>(t.fn)(ctx, in[0]->num(), size[0], N, R, sr);
-        case SMA: return reinterpret_cast<zv_sma_fn>(t.fn)(ctx, in[0]->num(), size[0], N, M, R, sr);
-        case SERIES2:
-            return reinterpret_cast<zv_series2_fn>(t.fn)(ctx, in[0]->num(), size[0], in[1]->num(),
-                                                     size[1], R, sr);
-        case REFIF:
-            return reinterpret_cast<zv_refif_fn>(t.fn)(ctx, in[0]->num(), size[0], in[1]->num(),
-                                                   size[1], in[2]->num(), size[2], R, sr);
-        case COND: return reinterpret_cast<zv_cond_fn>(t.fn)(ctx, in[0]->u8(), size[0], R, sr);
-        case PLAIN: return reinterpret_cast<zv_plain_fn>(t.fn)(ctx, in[0]->num(), size[0], R, sr);
-        case FIF:
-            return reinterpret_cast<zv_fif_fn>(t.fn)(ctx, in[0]->u8(), size[0], in[1]->num(), size[1],
-                                                 in[2]->num(), size[2], R, sr);
-        default: return -1;
+    const int nin = input_count(t);
+    rillet::Args args;
+    for (int k = 0; k < nin; ++k) {
+        args.series[k] = in[k]->p;
+        args.sizes[k] = size[k];
     }
+    if (nin < 3) args.ints[nin] = N;
+    if (nin < 2) args.ints[nin + 1] = M;
+    return rillet::invoke(t, ctx, args, R, size[nin]);
 }
 
 // Element count to allocate for a declared size: exact when it is small
@@ -228,7 +190,7 @@ int perturbed_size(int mode, int n, int32_t spare) {
 void fuzz_series(int sel, Reader &in, uint8_t plan, int n, int32_t N, int32_t M,
                  pcalc_ctx_t ctx, int32_t spare) {
     const Target &t = kTargets[sel];
-    const int nin = input_count(t.shape);
+    const int nin = input_count(t);
     int size[4] = {n, n, n, n};  // inputs, then the result at index nin
     if (plan & 0x40) {
         // Every array the same non-positive size: the core must not touch any.
@@ -242,13 +204,13 @@ void fuzz_series(int sel, Reader &in, uint8_t plan, int n, int32_t N, int32_t M,
     bool mismatch = false;
     for (int k = 1; k <= nin; ++k) mismatch |= size[k] != size[0];
 
-    Array a0(alloc_count(size[0], n), is_condition(t.shape, 0) ? 1 : 8);
+    Array a0(alloc_count(size[0], n), is_condition(t, 0) ? 1 : 8);
     Array a1(nin > 1 ? alloc_count(size[1], n) : 0, 8);
     Array a2(nin > 2 ? alloc_count(size[2], n) : 0, 8);
     Array *const inputs[3] = {&a0, &a1, &a2};
     for (int k = 0; k < nin; ++k) {
         Array &a = *inputs[k];
-        if (is_condition(t.shape, k)) {
+        if (is_condition(t, k)) {
             for (size_t i = 0; i < a.bytes; ++i) a.u8()[i] = in.u8();
         } else {
             for (size_t i = 0; i < a.bytes / 8; ++i)
@@ -273,7 +235,7 @@ void fuzz_series(int sel, Reader &in, uint8_t plan, int n, int32_t N, int32_t M,
     int expected = ERR_OK;
     if (mismatch) {
         expected = ERR_SIZE_DISMATCH;
-    } else if ((t.param == N_GE_1 && N < 1) || (t.param == N_GE_0 && N < 0)) {
+    } else if (t.param != rillet::Param::None && N < rillet::min_window(t.param)) {
         expected = ERR_PARAM_WRONG;
     }
     if (rc[0] != expected) {
@@ -288,7 +250,7 @@ void fuzz_series(int sel, Reader &in, uint8_t plan, int n, int32_t N, int32_t M,
     // ctx only matters to zv_ma, through its low 32 bits: negative restricts
     // the work to the tail and leaves earlier bars as they were.
     const bool tail_only =
-        t.fn == reinterpret_cast<void *>(&zv_ma) && static_cast<int32_t>(ctx) < 0;
+        std::strcmp(t.name, "MA") == 0 && static_cast<int32_t>(ctx) < 0;
     for (size_t i = 0; i < rcount; ++i) {
         const uint64_t b0 = bits_of(r0.num()[i]), b1 = bits_of(r1.num()[i]);
         const bool untouched = b0 == fill[0] && b1 == fill[1];

@@ -44,7 +44,7 @@ mkdir -p "$out/obj" "$work"
 
 # The core's own flags (exact IEEE order, wrapping ints) plus the sanitizers.
 flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fwrapv -ffp-contract=off -fno-fast-math
-       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Irillet)
+       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Irillet -Irillet/src)
 
 objs=()
 pids=()

@@ -22,6 +22,7 @@
 #ifndef RILLET_H
 #define RILLET_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(__GNUC__)
@@ -145,6 +146,35 @@ RILLET_API int zv_filter(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num
 RILLET_API int zv_fif(pcalc_ctx_t ctx, const unsigned char *X, int size_X, const num_t *A,
                       int size_A, const num_t *B, int size_B, num_t *R, int size_R);
 
+/* ---- panels: one function over many series ----------------------------- */
+
+/* One input of a panel call: element (lane k, bar i) is at
+ * data + k*lane_stride + i*bar_stride, strides counted in elements (num_t for
+ * numeric series, unsigned char for conditions). */
+typedef struct zv_lanes {
+    const void *data;
+    ptrdiff_t lane_stride;
+    ptrdiff_t bar_stride;
+} zv_lanes;
+
+/* Runs the series function called `name` ("MA", "HHV_A", ...) over `lanes`
+ * series of `bars` bars each.  `inputs` holds one zv_lanes per series
+ * argument in argument order, `params` the integer arguments in order (N, M),
+ * and R receives lane k's result at R + k*r_lane_stride + i*r_bar_stride.
+ * Every lane's result is bit for bit what the one-series function gives on
+ * that lane.  `threads` is the number of threads to use, 0 for the library's
+ * default (zv_set_threads).  Returns ERR_OK; ERR_PARAM_WRONG for an unknown
+ * name, a negative count or a window the function refuses, before anything
+ * is written. */
+RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *inputs,
+                        const int *params, num_t *R, ptrdiff_t r_lane_stride,
+                        ptrdiff_t r_bar_stride, int threads);
+
+/* The default thread count of panel calls: n >= 1, or 0 for the number of
+ * processors (the start-up default, unless ZELVO_THREADS names a count). */
+RILLET_API void zv_set_threads(int n);
+RILLET_API int zv_get_threads(void);
+
 /* ---- streams: one bar at a time ---------------------------------------- *
  *
  * A stream takes a series one bar at a time and gives each bar's result as
@@ -209,8 +239,8 @@ RILLET_API int zv_fif(pcalc_ctx_t ctx, const unsigned char *X, int size_X, const
  *   Per-bar windows (the _A functions): a window that reaches past bar 0 or
  *   is NaN needs no kept bar.  A window or offset above max_window that the
  *   series could fill cannot be served: the bar's result is NaN, the bar is
- *   taken all the same, and the update (or the open, for a history bar)
- *   returns ERR_PARAM_WRONG.  REF_A with a negative offset gives NaN (it
+ *   taken all the same, and the update returns ERR_PARAM_WRONG.  (Over the
+ *   history given at open every bar is at hand: its results are complete.)  REF_A with a negative offset gives NaN (it
  *   points past the newest bar) and is not revised when that bar arrives.
  * Every other function's result at a bar depends on that bar and the bars
  * before it only, so each value an update returns is final.

@@ -1,27 +1,17 @@
-"""The module's 31 functions as the tests see them, in binding order."""
+"""The module's functions as the tests see them, read from the package catalog."""
+from zelvo._catalog import FUNCTIONS
 
 # Argument kinds in order: N numeric series, C condition series, I integer.
-KINDS = {
-    "MA": "NI", "MA_A": "NN", "EMA": "NI", "SMA": "NII", "WMA": "NI", "DMA": "NN",
-    "COUNT": "NI", "COUNT_A": "NN", "SUM": "NI", "SUM_A": "NN", "REF": "NI", "REFIF": "NNN",
-    "REFXV": "NI", "REF_A": "NN", "LLV": "NI", "LLV_A": "NN", "HHV": "NI", "HHV_A": "NN",
-    "BARSINCE": "C", "BARLAST": "C", "BARSLAST": "C", "CROSS": "NN", "FIF": "CNN",
-    "SLOPE": "NI", "CURRBARSCOUNT": "N", "BACKCOUNT": "C", "STD": "NI", "STDDEV": "NI",
-    "STDP": "NI", "AVEDEV": "NI", "FILTER": "NI",
-}
+KINDS = {name: f.kinds.translate(str.maketrans("sci", "NCI")) for name, f in FUNCTIONS.items()}
 NAMES = list(KINDS)
-# Keyword names where they are not a, N (, M).
-KEYWORDS = {"MA_A": "aN", "DMA": "aA", "REFIF": "xcv", "CROSS": "xy", "FIF": "xab",
-            "SLOPE": "YN", "SMA": "aNM", "CURRBARSCOUNT": "Y", "BARSINCE": "x",
-            "BARLAST": "x", "BARSLAST": "x", "BACKCOUNT": "x"}
-POSITIONAL_ONLY = {"BARSINCE", "BARLAST", "BARSLAST", "BACKCOUNT", "CURRBARSCOUNT"}
+POSITIONAL_ONLY = {name for name, f in FUNCTIONS.items() if f.positional_only}
 # Second argument is a series of window lengths.
-WINDOW_SERIES = {"MA_A", "SUM_A", "COUNT_A", "REF_A", "LLV_A", "HHV_A"}
+WINDOW_SERIES = {f.per_bar for f in FUNCTIONS.values() if f.per_bar}
 
 
 def argnames(name):
-    return list(KEYWORDS.get(name, "aN"[:len(KINDS[name])]))
+    return list(FUNCTIONS[name].argnames)
 
 
 def core_name(name):
-    return "zv_" + name.lower()
+    return FUNCTIONS[name].core_name

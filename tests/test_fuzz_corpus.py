@@ -27,7 +27,7 @@ def test_corpus_replays_clean_under_sanitizers(tmp_path):
     exe = tmp_path / "replay"
     flags = ["-std=c++17", "-g", "-O1", "-fno-omit-frame-pointer", "-fwrapv", "-ffp-contract=off",
              "-fsanitize=address,undefined", "-fno-sanitize-recover=all",
-             "-I", os.path.join(ROOT, "rillet")]
+             "-I", os.path.join(ROOT, "rillet"), "-I", os.path.join(ROOT, "rillet", "src")]
     objs = []
     procs = []
     for src in sources:

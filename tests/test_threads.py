@@ -111,7 +111,7 @@ def test_core_from_cpp_threads_under_thread_sanitizer(tmp_path):
                      for f in os.listdir(os.path.join(ROOT, "rillet", "src")) if f.endswith(".cpp"))
     build = subprocess.run(
         ["g++", "-std=c++17", "-g", "-O1", "-fsanitize=thread", "-fwrapv", "-ffp-contract=off",
-         "-pthread", "-I", os.path.join(ROOT, "rillet"), *sources,
+         "-pthread", "-I", os.path.join(ROOT, "rillet"), "-I", os.path.join(ROOT, "rillet", "src"), *sources,
          os.path.join(ROOT, "tests", "c", "threads_tsan.cpp"), "-o", str(exe)],
         capture_output=True, text=True)
     assert build.returncode == 0, build.stderr

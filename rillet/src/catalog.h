@@ -1,67 +1,163 @@
-// The one list of the 31 series functions, in the module's binding order.
+// The one C++ list of the 31 series functions.
 //
-//     X(NAME, name, shape, "argument names", min_window)
-//
-// NAME is the formula name, name the lower-case stem of zv_<name>; shape is
-// one of the argument shapes of rillet.h (window, sma, series2, refif, cond,
-// plain, fif: zv_<shape>_fn); the argument names are those of the module;
-// min_window is the smallest integer window accepted (0 where the function
-// takes no integer window).  Expand it with a macro of the same five
-// parameters; tables built from it need no list of their own.
-#pragma once
+// Each row gives the formula name, the core function, its argument form, its
+// window rule, whether it writes every result bar on success, and the
+// argument names the Python layers use.  The module's binding table, the fuzz
+// targets, the thread driver and the panel engine are generated from it;
+// adding a function touches its core file, rillet.h and this list.
+#ifndef RILLET_CATALOG_H
+#define RILLET_CATALOG_H
 
 #include <cstdint>
 
-#define RILLET_CATALOG(X)                          \
-    X(MA, ma, window, "a N", 1)                    \
-    X(MA_A, ma_a, series2, "a N", 0)               \
-    X(EMA, ema, window, "a N", 0)                  \
-    X(SMA, sma, sma, "a N M", 0)                   \
-    X(WMA, wma, window, "a N", 1)                  \
-    X(DMA, dma, series2, "a A", 0)                 \
-    X(COUNT, count, window, "a N", 0)              \
-    X(COUNT_A, count_a, series2, "a N", 0)         \
-    X(SUM, sum, window, "a N", 0)                  \
-    X(SUM_A, sum_a, series2, "a N", 0)             \
-    X(REF, ref, window, "a N", INT32_MIN)          \
-    X(REFIF, refif, refif, "x c v", 0)             \
-    X(REFXV, refxv, window, "a N", INT32_MIN)      \
-    X(REF_A, ref_a, series2, "a N", 0)             \
-    X(LLV, llv, window, "a N", 0)                  \
-    X(LLV_A, llv_a, series2, "a N", 0)             \
-    X(HHV, hhv, window, "a N", 0)                  \
-    X(HHV_A, hhv_a, series2, "a N", 0)             \
-    X(BARSINCE, barsince, cond, "x", 0)            \
-    X(BARLAST, barlast, cond, "x", 0)              \
-    X(BARSLAST, barslast, cond, "x", 0)            \
-    X(CROSS, cross, series2, "x y", 0)             \
-    X(FIF, fif, fif, "x a b", 0)                   \
-    X(SLOPE, slope, window, "Y N", 0)              \
-    X(CURRBARSCOUNT, currbarscount, plain, "Y", 0) \
-    X(BACKCOUNT, backcount, cond, "x", 0)          \
-    X(STD, std, window, "a N", 1)                  \
-    X(STDDEV, stddev, window, "a N", 1)            \
-    X(STDP, stdp, window, "a N", 1)                \
-    X(AVEDEV, avedev, window, "a N", 1)            \
-    X(FILTER, filter, window, "a N", 0)
+#include "../rillet.h"
+
+// X(NAME, core function, Form, Param, writes every bar, argument names...)
+#define RILLET_CATALOG(X)                                          \
+    X(MA, zv_ma, Window, MinOne, true, "a", "N")                   \
+    X(MA_A, zv_ma_a, Series2, None, true, "a", "N")                \
+    X(EMA, zv_ema, Window, MinZero, true, "a", "N")                \
+    X(SMA, zv_sma, Sma, MinZero, true, "a", "N", "M")              \
+    X(WMA, zv_wma, Window, MinOne, true, "a", "N")                 \
+    X(DMA, zv_dma, Series2, None, true, "a", "A")                  \
+    X(COUNT, zv_count, Window, MinZero, false, "a", "N")           \
+    X(COUNT_A, zv_count_a, Series2, None, false, "a", "N")         \
+    X(SUM, zv_sum, Window, MinZero, true, "a", "N")                \
+    X(SUM_A, zv_sum_a, Series2, None, true, "a", "N")              \
+    X(REF, zv_ref, Window, None, false, "a", "N")                  \
+    X(REFIF, zv_refif, Refif, None, false, "x", "c", "v")          \
+    X(REFXV, zv_refxv, Window, None, false, "a", "N")              \
+    X(REF_A, zv_ref_a, Series2, None, false, "a", "N")             \
+    X(LLV, zv_llv, Window, MinZero, false, "a", "N")               \
+    X(LLV_A, zv_llv_a, Series2, None, false, "a", "N")             \
+    X(HHV, zv_hhv, Window, MinZero, false, "a", "N")               \
+    X(HHV_A, zv_hhv_a, Series2, None, false, "a", "N")             \
+    X(BARSINCE, zv_barsince, Cond, None, false, "x")               \
+    X(BARLAST, zv_barlast, Cond, None, false, "x")                 \
+    X(BARSLAST, zv_barslast, Cond, None, false, "x")               \
+    X(CROSS, zv_cross, Series2, None, false, "x", "y")             \
+    X(FIF, zv_fif, Fif, None, false, "x", "a", "b")                \
+    X(SLOPE, zv_slope, Window, MinZero, false, "Y", "N")           \
+    X(CURRBARSCOUNT, zv_currbarscount, Plain, None, false, "Y")    \
+    X(BACKCOUNT, zv_backcount, Cond, None, false, "x")             \
+    X(STD, zv_std, Window, MinOne, false, "a", "N")                \
+    X(STDDEV, zv_stddev, Window, MinOne, false, "a", "N")          \
+    X(STDP, zv_stdp, Window, MinOne, false, "a", "N")              \
+    X(AVEDEV, zv_avedev, Window, MinOne, false, "a", "N")          \
+    X(FILTER, zv_filter, Window, MinZero, false, "a", "N")
 
 namespace rillet {
 
-// What a shape means per bar: how many series it takes (the first of them a
-// condition for cond and fif) and how many integer parameters follow.
-struct ShapeInfo {
-    int series, ints;
-    bool cond_first;
+// The argument forms of the series functions.
+enum class Form : uint8_t {
+    Window,   // (a, N)      f(ctx, a, n, N, r, n)
+    Sma,      // (a, N, M)   f(ctx, a, n, N, M, r, n)
+    Series2,  // (a, b)      f(ctx, a, n, b, n, r, n)
+    Refif,    // (x, c, v)   f(ctx, x, n, c, n, v, n, r, n)
+    Cond,     // (x)         f(ctx, bytes, n, r, n)
+    Plain,    // (Y)         f(ctx, Y, n, r, n)
+    Fif,      // (x, a, b)   f(ctx, bytes, n, a, n, b, n, r, n)
 };
 
-namespace shape {
-inline constexpr ShapeInfo window{1, 1, false};
-inline constexpr ShapeInfo sma{1, 2, false};
-inline constexpr ShapeInfo series2{2, 0, false};
-inline constexpr ShapeInfo refif{3, 0, false};
-inline constexpr ShapeInfo cond{1, 0, true};
-inline constexpr ShapeInfo plain{1, 0, false};
-inline constexpr ShapeInfo fif{3, 0, true};
-}  // namespace shape
+// The smallest integer window a function accepts.
+enum class Param : uint8_t { None, MinOne, MinZero };
+
+// What one argument position holds.
+enum class Kind : uint8_t { Num, Cond, Int };
+
+struct Shape {
+    int nargs;
+    Kind kinds[3];
+    bool positional_only;  // the single-series forms take no keywords
+};
+
+constexpr Shape shape_of(Form f) {
+    switch (f) {
+        case Form::Window: return {2, {Kind::Num, Kind::Int, Kind::Num}, false};
+        case Form::Sma: return {3, {Kind::Num, Kind::Int, Kind::Int}, false};
+        case Form::Series2: return {2, {Kind::Num, Kind::Num, Kind::Num}, false};
+        case Form::Refif: return {3, {Kind::Num, Kind::Num, Kind::Num}, false};
+        case Form::Cond: return {1, {Kind::Cond, Kind::Num, Kind::Num}, true};
+        case Form::Plain: return {1, {Kind::Num, Kind::Num, Kind::Num}, true};
+        case Form::Fif: return {3, {Kind::Cond, Kind::Num, Kind::Num}, false};
+    }
+    return {0, {Kind::Num, Kind::Num, Kind::Num}, false};
+}
+
+constexpr int min_window(Param p) { return p == Param::MinOne ? 1 : 0; }
+
+// The core function of a row, typed by its form.
+union CoreFn {
+    zv_window_fn window;
+    zv_sma_fn sma;
+    zv_series2_fn series2;
+    zv_refif_fn refif;
+    zv_cond_fn cond;
+    zv_plain_fn plain;
+    zv_fif_fn fif;
+    constexpr CoreFn(zv_window_fn f) : window(f) {}
+    constexpr CoreFn(zv_sma_fn f) : sma(f) {}
+    constexpr CoreFn(zv_series2_fn f) : series2(f) {}
+    constexpr CoreFn(zv_refif_fn f) : refif(f) {}
+    constexpr CoreFn(zv_cond_fn f) : cond(f) {}
+    constexpr CoreFn(zv_plain_fn f) : plain(f) {}
+    constexpr CoreFn(zv_fif_fn f) : fif(f) {}
+};
+
+struct Entry {
+    const char *name;   // formula name, e.g. "MA_A"
+    const char *core;   // core symbol, e.g. "zv_ma_a"
+    Form form;
+    Param param;
+    bool writes_all;    // every result bar is written on ERR_OK
+    const char *argnames[3];
+    CoreFn fn;
+};
+
+#define RILLET_CATALOG_ROW(NAME, FN, FORM, PARAM, ALL, ...) \
+    Entry{#NAME, #FN, Form::FORM, Param::PARAM, ALL, {__VA_ARGS__}, CoreFn(FN)},
+inline constexpr Entry kCatalog[] = {RILLET_CATALOG(RILLET_CATALOG_ROW)};
+#undef RILLET_CATALOG_ROW
+
+inline constexpr int kCatalogSize = sizeof kCatalog / sizeof kCatalog[0];
+static_assert(kCatalogSize == 31, "the core has 31 series functions");
+
+// One call's arguments in argument order: series (numeric or condition bytes)
+// with their sizes, integers where the form takes them.
+struct Args {
+    const void *series[3] = {nullptr, nullptr, nullptr};
+    int sizes[3] = {0, 0, 0};
+    int ints[3] = {0, 0, 0};
+};
+
+// Calls the core function of `e` with `a`; returns the core's code.
+inline int invoke(const Entry &e, pcalc_ctx_t ctx, const Args &a, num_t *r, int size_r) {
+    const auto num = [&a](int i) { return static_cast<const num_t *>(a.series[i]); };
+    const auto u8 = [&a](int i) { return static_cast<const unsigned char *>(a.series[i]); };
+    const int *n = a.sizes;
+    switch (e.form) {
+        case Form::Window: return e.fn.window(ctx, num(0), n[0], a.ints[1], r, size_r);
+        case Form::Sma: return e.fn.sma(ctx, num(0), n[0], a.ints[1], a.ints[2], r, size_r);
+        case Form::Series2: return e.fn.series2(ctx, num(0), n[0], num(1), n[1], r, size_r);
+        case Form::Refif:
+            return e.fn.refif(ctx, num(0), n[0], num(1), n[1], num(2), n[2], r, size_r);
+        case Form::Cond: return e.fn.cond(ctx, u8(0), n[0], r, size_r);
+        case Form::Plain: return e.fn.plain(ctx, num(0), n[0], r, size_r);
+        case Form::Fif: return e.fn.fif(ctx, u8(0), n[0], num(1), n[1], num(2), n[2], r, size_r);
+    }
+    return ERR_PARAM_WRONG;
+}
+
+// The row of a formula name, or nullptr.
+inline const Entry *find(const char *name) {
+    for (const Entry &e : kCatalog) {
+        const char *p = e.name, *q = name;
+        while (*p && *p == *q) ++p, ++q;
+        if (*p == *q) return &e;
+    }
+    return nullptr;
+}
 
 }  // namespace rillet
+
+#endif  // RILLET_CATALOG_H

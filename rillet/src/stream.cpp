@@ -11,40 +11,35 @@ using namespace rillet::stream;
 
 namespace {
 
-struct Entry {
-    const char *name;
-    ShapeInfo shape;
-    int min_window;
-    bool per_bar;  // the _A variants: a window series, kept history of max_window bars
-    const Ops *ops;
-    zv_series2_fn whole;  // the whole-series function, for the _A variants' history
+// Each function's stream, in the order of the catalog.
+#define RILLET_STREAM_OPS(NAME, ...) &ops_##NAME,
+const Ops *const kOps[] = {RILLET_CATALOG(RILLET_STREAM_OPS)};
+#undef RILLET_STREAM_OPS
+static_assert(sizeof kOps / sizeof kOps[0] == kCatalogSize, "one stream per function");
+
+// What a function takes per bar, from its catalog row.
+struct Per {
+    const Entry *e = nullptr;
+    const Ops *ops = nullptr;
+    int series = 0, ints = 0;
+    bool per_bar = false;  // the _A variants: a window series, max_window bars kept
 };
 
-// The whole-series function where it takes two series, else nothing.
-constexpr zv_series2_fn series2_of(zv_series2_fn f) { return f; }
-template <class F>
-constexpr zv_series2_fn series2_of(F) {
-    return nullptr;
+Per lookup(const char *name) {
+    Per p;
+    if (name == nullptr || (p.e = rillet::find(name)) == nullptr) return p;
+    p.ops = kOps[p.e - kCatalog];
+    const Shape sh = shape_of(p.e->form);
+    for (int j = 0; j < sh.nargs; ++j) (sh.kinds[j] == Kind::Int ? p.ints : p.series) += 1;
+    const size_t len = std::strlen(name);
+    p.per_bar = len > 2 && name[len - 2] == '_' && name[len - 1] == 'A';
+    return p;
 }
 
-constexpr bool ends_with_a(const char *s) {
-    int n = 0;
-    while (s[n]) ++n;
-    return n > 2 && s[n - 2] == '_' && s[n - 1] == 'A';
-}
-
-#define RILLET_STREAM_ENTRY(NAME, name, shp, args, min_window)                 \
-    {#NAME, shape::shp, min_window, ends_with_a(#NAME), &ops_##name,            \
-     ends_with_a(#NAME) ? series2_of(&zv_##name) : nullptr},
-const Entry kTable[] = {RILLET_CATALOG(RILLET_STREAM_ENTRY)};
-#undef RILLET_STREAM_ENTRY
-
-const Entry *find(const char *name) {
-    if (name == nullptr) return nullptr;
-    for (const Entry &e : kTable) {
-        if (std::strcmp(e.name, name) == 0) return &e;
-    }
-    return nullptr;
+// A window the function accepts: from its least window on (any int for
+// REF and REFXV, whose rule is None).
+bool accepted(const Entry &e, int N) {
+    return e.param == Param::None || N >= min_window(e.param);
 }
 
 constexpr size_t align16(size_t n) { return (n + 15) & ~static_cast<size_t>(15); }
@@ -71,10 +66,10 @@ inline void *state_of(zv_stream *s) { return reinterpret_cast<char *>(s) + kHead
 extern "C" {
 
 int zv_stream_shape(const char *name, int *inputs, int *params) {
-    const Entry *e = find(name);
-    if (e == nullptr) return ERR_PARAM_WRONG;
-    if (inputs) *inputs = e->shape.series;
-    if (params) *params = e->shape.ints;
+    const Per p = lookup(name);
+    if (p.e == nullptr) return ERR_PARAM_WRONG;
+    if (inputs) *inputs = p.series;
+    if (params) *params = p.ints;
     return ERR_OK;
 }
 
@@ -82,24 +77,24 @@ int zv_stream_open(zv_stream **stream, const char *name, const int *params, int 
                    int max_window, const num_t *const *history, int size, num_t *out) {
     if (stream == nullptr) return ERR_PARAM_WRONG;
     *stream = nullptr;
-    const Entry *e = find(name);
-    if (e == nullptr || nparams != e->shape.ints || (nparams > 0 && params == nullptr)) {
+    const Per f = lookup(name);
+    if (f.e == nullptr || nparams != f.ints || (nparams > 0 && params == nullptr)) {
         return ERR_PARAM_WRONG;
     }
     if (size < 0 || (size > 0 && (history == nullptr || out == nullptr))) return ERR_SIZE_DISMATCH;
-    for (int j = 0; j < e->shape.series && size > 0; ++j) {
+    for (int j = 0; j < f.series && size > 0; ++j) {
         if (history[j] == nullptr) return ERR_SIZE_DISMATCH;
     }
     Params p;
     if (nparams >= 1) p.N = params[0];
     if (nparams >= 2) p.M = params[1];
-    if (nparams >= 1 && p.N < e->min_window) return ERR_PARAM_WRONG;
-    if (e->per_bar) {
+    if (nparams >= 1 && !accepted(*f.e, p.N)) return ERR_PARAM_WRONG;
+    if (f.per_bar) {
         if (max_window < 0) return ERR_PARAM_WRONG;
         p.max_window = max_window;
     }
 
-    const Ops *ops = e->ops;
+    const Ops *ops = f.ops;
     const size_t extra = ops->storage(p);
     const size_t bytes = kHead + align16(ops->size) + extra;
     auto *s = static_cast<zv_stream *>(std::calloc(1, bytes));
@@ -108,7 +103,7 @@ int zv_stream_open(zv_stream **stream, const char *name, const int *params, int 
     s->bytes = bytes;
     s->bars = 0;
     s->lag = ops->lag(p);
-    s->inputs = e->shape.series;
+    s->inputs = f.series;
     ops->init(state_of(s), p, reinterpret_cast<char *>(s) + kHead + align16(ops->size));
 
     // The history, bar by bar through the same step: its results are the
@@ -124,8 +119,8 @@ int zv_stream_open(zv_stream **stream, const char *name, const int *params, int 
     // A per-bar window may reach further back than the stream keeps bars;
     // over the history every bar is at hand, so its results are those of
     // the whole-series function.
-    if (e->whole != nullptr && size > 0) {
-        e->whole(0, history[0], size, history[1], size, out, size);
+    if (f.per_bar && size > 0) {
+        f.e->fn.series2(0, history[0], size, history[1], size, out, size);
         rc = ERR_OK;
     }
     s->bars = size;

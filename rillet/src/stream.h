@@ -186,7 +186,7 @@ constexpr Ops ops_of() {
 }
 
 // Each function's entry, defined in the family's stream source.
-#define RILLET_STREAM_DECLARE(NAME, name, shape, args, min_window) extern const Ops ops_##name;
+#define RILLET_STREAM_DECLARE(NAME, ...) extern const Ops ops_##NAME;
 RILLET_CATALOG(RILLET_STREAM_DECLARE)
 #undef RILLET_STREAM_DECLARE
 

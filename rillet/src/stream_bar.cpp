@@ -126,12 +126,12 @@ class Fif : public Plain {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_barsince = ops_of<Barsince>();
-const Ops ops_barlast = ops_of<Barlast>();
-const Ops ops_barslast = ops_of<Barlast>();
-const Ops ops_backcount = ops_of<Backcount>();
-const Ops ops_currbarscount = ops_of<Currbarscount>();
-const Ops ops_cross = ops_of<Cross>();
-const Ops ops_filter = ops_of<Filter>();
-const Ops ops_fif = ops_of<Fif>();
+const Ops ops_BARSINCE = ops_of<Barsince>();
+const Ops ops_BARLAST = ops_of<Barlast>();
+const Ops ops_BARSLAST = ops_of<Barlast>();
+const Ops ops_BACKCOUNT = ops_of<Backcount>();
+const Ops ops_CURRBARSCOUNT = ops_of<Currbarscount>();
+const Ops ops_CROSS = ops_of<Cross>();
+const Ops ops_FILTER = ops_of<Filter>();
+const Ops ops_FIF = ops_of<Fif>();
 }  // namespace rillet::stream

@@ -76,6 +76,6 @@ class CountA : public Plain {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_count = ops_of<Count>();
-const Ops ops_count_a = ops_of<CountA>();
+const Ops ops_COUNT = ops_of<Count>();
+const Ops ops_COUNT_A = ops_of<CountA>();
 }  // namespace rillet::stream

@@ -81,8 +81,8 @@ class Wma : public Trailing<Wma> {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_ema = ops_of<Seeded<Seed::Ema>>();
-const Ops ops_sma = ops_of<Seeded<Seed::Sma>>();
-const Ops ops_dma = ops_of<Seeded<Seed::Dma>>();
-const Ops ops_wma = ops_of<Wma>();
+const Ops ops_EMA = ops_of<Seeded<Seed::Ema>>();
+const Ops ops_SMA = ops_of<Seeded<Seed::Sma>>();
+const Ops ops_DMA = ops_of<Seeded<Seed::Dma>>();
+const Ops ops_WMA = ops_of<Wma>();
 }  // namespace rillet::stream

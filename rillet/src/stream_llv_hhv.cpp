@@ -133,8 +133,8 @@ class PerBar : public Plain {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_llv = ops_of<Fixed<Lower>>();
-const Ops ops_hhv = ops_of<Fixed<Higher>>();
-const Ops ops_llv_a = ops_of<PerBar<Lower>>();
-const Ops ops_hhv_a = ops_of<PerBar<Higher>>();
+const Ops ops_LLV = ops_of<Fixed<Lower>>();
+const Ops ops_HHV = ops_of<Fixed<Higher>>();
+const Ops ops_LLV_A = ops_of<PerBar<Lower>>();
+const Ops ops_HHV_A = ops_of<PerBar<Higher>>();
 }  // namespace rillet::stream

@@ -103,8 +103,8 @@ class WindowA : public Plain {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_ma = ops_of<Ma>();
-const Ops ops_ma_a = ops_of<WindowA<true>>();
-const Ops ops_sum = ops_of<Sum>();
-const Ops ops_sum_a = ops_of<WindowA<false>>();
+const Ops ops_MA = ops_of<Ma>();
+const Ops ops_MA_A = ops_of<WindowA<true>>();
+const Ops ops_SUM = ops_of<Sum>();
+const Ops ops_SUM_A = ops_of<WindowA<false>>();
 }  // namespace rillet::stream

@@ -11,16 +11,16 @@ using namespace rillet::stream;
 
 namespace {
 
-enum class Kind { Ref, Refxv };
+enum class Which { Ref, Refxv };
 
 // out[0]: the new bar's value.  With lag > 0, out[1]: the settled value of
 // the bar lag bars back, NaN while there is none.
-template <Kind K>
+template <Which K>
 class Offset : public Plain {
   public:
     // Bars the value reaches back (REF N > 0, REFXV N < 0) or ahead.
     static int64_t back(const Params &p) {
-        return K == Kind::Ref ? static_cast<int64_t>(p.N) : -static_cast<int64_t>(p.N);
+        return K == Which::Ref ? static_cast<int64_t>(p.N) : -static_cast<int64_t>(p.N);
     }
     static int64_t lag(const Params &p) { return back(p) < 0 ? -back(p) : 0; }
     static size_t storage(const Params &p) { return back(p) > 0 ? Ring::bytes(back(p)) : 0; }
@@ -35,11 +35,11 @@ class Offset : public Plain {
             *out = x;
         } else if (back_ > 0) {
             // The bar back_ bars ago; before it exists, NaN (REF) or the bar itself (REFXV).
-            const num_t fallback = K == Kind::Ref ? nan_value() : x;
+            const num_t fallback = K == Which::Ref ? nan_value() : x;
             *out = t >= back_ ? ring_.oldest() : fallback;
             Pushed<Commit> pushed(ring_, x);
         } else {
-            out[0] = K == Kind::Ref ? nan_value() : x;
+            out[0] = K == Which::Ref ? nan_value() : x;
             out[1] = t >= -back_ ? x : nan_value();
         }
         return ERR_OK;
@@ -96,8 +96,8 @@ class Refif : public Plain {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_ref = ops_of<Offset<Kind::Ref>>();
-const Ops ops_refxv = ops_of<Offset<Kind::Refxv>>();
-const Ops ops_ref_a = ops_of<RefA>();
-const Ops ops_refif = ops_of<Refif>();
+const Ops ops_REF = ops_of<Offset<Which::Ref>>();
+const Ops ops_REFXV = ops_of<Offset<Which::Refxv>>();
+const Ops ops_REF_A = ops_of<RefA>();
+const Ops ops_REFIF = ops_of<Refif>();
 }  // namespace rillet::stream

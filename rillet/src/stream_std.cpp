@@ -77,9 +77,9 @@ class Slope : public Plain {
 }  // namespace
 
 namespace rillet::stream {
-const Ops ops_std = ops_of<Dispersion<Stat::Sample>>();
-const Ops ops_stddev = ops_of<Dispersion<Stat::Population>>();
-const Ops ops_stdp = ops_of<Dispersion<Stat::Population>>();
-const Ops ops_avedev = ops_of<Dispersion<Stat::MeanAbs>>();
-const Ops ops_slope = ops_of<Slope>();
+const Ops ops_STD = ops_of<Dispersion<Stat::Sample>>();
+const Ops ops_STDDEV = ops_of<Dispersion<Stat::Population>>();
+const Ops ops_STDP = ops_of<Dispersion<Stat::Population>>();
+const Ops ops_AVEDEV = ops_of<Dispersion<Stat::MeanAbs>>();
+const Ops ops_SLOPE = ops_of<Slope>();
 }  // namespace rillet::stream

@@ -160,6 +160,7 @@ struct Graph {
     PyObject *out_names;       // tuple of str
     zv_stream **handles;       // ncalls x K
     double *vals;              // nnodes x K: the values of the bar being taken
+    const double **rows;       // nnodes: where each node's values are read
     int64_t bars;
     std::atomic<int> busy;     // an update runs without the GIL
 };
@@ -172,6 +173,8 @@ void release(Graph *g) {
     }
     PyMem_RawFree(g->handles);
     PyMem_RawFree(g->vals);
+    PyMem_RawFree(g->rows);
+    g->rows = nullptr;
     PyMem_RawFree(g->nodes);
     PyMem_RawFree(g->outs);
     Py_CLEAR(g->fields);
@@ -426,6 +429,10 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
         PyErr_SetString(PyExc_ValueError, "a stream needs at least one instrument");
         ok = false;
     }
+    if (ok && n > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "a history of more than 2147483647 bars");
+        ok = false;
+    }
     if (!ok) {
         for (Py_ssize_t j = 0; j < got; ++j) PyBuffer_Release(&hv[j]);
         PyMem_RawFree(hv);
@@ -436,10 +443,11 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
     g->handles = static_cast<zv_stream **>(PyMem_RawCalloc(static_cast<size_t>(ncalls) * K + 1,
                                                            sizeof(zv_stream *)));
     g->vals = static_cast<double *>(PyMem_RawCalloc(static_cast<size_t>(nnodes) * K, sizeof(double)));
+    g->rows = static_cast<const double **>(PyMem_RawCalloc(nnodes, sizeof(double *)));
     double *scratch = static_cast<double *>(PyMem_RawCalloc(static_cast<size_t>(nnodes) * (n > 0 ? n : 1), sizeof(double)));
     const double **rows = static_cast<const double **>(PyMem_RawCalloc(nnodes, sizeof(double *)));
     int failed_node = -1, failed_rc = ERR_OK;
-    if (g->handles && g->vals && scratch && rows) {
+    if (g->handles && g->vals && g->rows && scratch && rows) {
         Py_BEGIN_ALLOW_THREADS
         // Instrument by instrument: every node over the history, each call
         // node's streams opened on its inputs' history.
@@ -509,7 +517,7 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
 bool read_number(Graph *g, PyObject *bar) {
     for (int f = 0; f < g->nfields; ++f) {
         double v;
-        if (g->nfields == 1 && (PyFloat_Check(bar) || PyLong_Check(bar))) {
+        if (g->nfields == 1 && !PyDict_Check(bar) && PyNumber_Check(bar)) {
             v = PyFloat_AsDouble(bar);
         } else {
             PyObject *name = PyTuple_GET_ITEM(g->fields, f);
@@ -582,12 +590,8 @@ bool read_arrays(Graph *g, PyObject *bar, Py_buffer *views, int &held) {
 template <bool Commit>
 bool run_graph(Graph *g, const double *const *fields) {
     const Py_ssize_t K = g->K;
-    const double *rows_stack[64];
-    const double **rows = g->nnodes <= 64
-                              ? rows_stack
-                              : static_cast<const double **>(PyMem_RawMalloc(g->nnodes * sizeof(double *)));
+    const double **rows = g->rows;
     bool refused = false;
-    if (!rows) return false;
     for (int i = 0; i < g->nnodes; ++i) {
         const Node &nd = g->nodes[i];
         double *out = g->vals + static_cast<size_t>(i) * K;
@@ -600,7 +604,6 @@ bool run_graph(Graph *g, const double *const *fields) {
         eval_node<Commit, true>(g, nd, rows, out, K, g->handles + static_cast<size_t>(nd.call) * K,
                                 &refused);
     }
-    if (rows != rows_stack) PyMem_RawFree(rows);
     return !refused;
 }
 
@@ -720,7 +723,8 @@ PyObject *graph_copy(PyObject *self, PyObject *) {
         c->outs = static_cast<int *>(PyMem_RawMalloc(g->nouts * sizeof(int)));
         c->handles = static_cast<zv_stream **>(PyMem_RawCalloc(nh + 1, sizeof(zv_stream *)));
         c->vals = static_cast<double *>(PyMem_RawMalloc(static_cast<size_t>(g->nnodes) * g->K * sizeof(double)));
-        ok = c->nodes && c->outs && c->handles && c->vals;
+        c->rows = static_cast<const double **>(PyMem_RawCalloc(g->nnodes, sizeof(double *)));
+        ok = c->nodes && c->outs && c->handles && c->vals && c->rows;
         if (ok) {
             std::memcpy(c->nodes, g->nodes, g->nnodes * sizeof(Node));
             std::memcpy(c->outs, g->outs, g->nouts * sizeof(int));

@@ -2,8 +2,9 @@
 
 Series arguments are one-dimensional, C-contiguous, writable float64 arrays with
 at least one element, oldest bar first. Condition arguments (x of BARSINCE,
-BARLAST, BARSLAST, BACKCOUNT and FIF) may be any one-dimensional array; they are
-cast to uint8 first by NumPy (0.5 becomes 0, false; 1.0 and 2.0 are true). Window
+BARLAST, BARSLAST, BACKCOUNT and FIF) may be any one-dimensional array; a value
+is true when its truncation toward zero is non-zero (0.5 and NaN are false; 1.0,
+256 and -1 are true), and uint8 or bool arrays are read as they are. Window
 lengths N and M are exactly int, within the 32-bit range. Every function returns
 a new float64 array as long as its first argument; arguments of different
 lengths, or a window length that the function refuses (such as N < 1 for MA),

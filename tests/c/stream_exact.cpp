@@ -151,53 +151,54 @@ struct Gen {
 // ---- the whole-series functions, called through their shapes -----------------
 
 struct Fn {
+    const rillet::Entry *e;
     const char *name;
-    rillet::ShapeInfo shape;
+    int series, ints;
+    bool cond_first;
+    bool any_window;  // REF and REFXV take any int
     int min_window;
-    void *fn;
-    char kind;  // 'w' window, 's' sma, '2' series2, 'r' refif, 'c' cond, 'p' plain, 'f' fif
+    char kind;        // 'w' one window, 's' SMA, 'c' condition, 'f' FIF, '3' REFIF, '2' two series, 'p' plain
 };
 
-#define ENTRY(NAME, name, shp, args, minw) \
-    {#NAME, rillet::shape::shp, minw, reinterpret_cast<void *>(&zv_##name), #shp[0] == 's' && #shp[1] == 'e' ? '2' : #shp[0] == 'w' ? 'w' : #shp[0] == 's' ? 's' : #shp[0] == 'r' ? 'r' : #shp[0] == 'c' ? 'c' : #shp[0] == 'p' ? 'p' : 'f'},
-const Fn kFunctions[] = {RILLET_CATALOG(ENTRY)};
-#undef ENTRY
-
-std::vector<unsigned char> as_bytes(const Series &c, int n) {
-    std::vector<unsigned char> b(n > 0 ? n : 1);
-    for (int i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(c[i]);
-    return b;
+std::vector<Fn> functions() {
+    std::vector<Fn> out;
+    for (const rillet::Entry &e : rillet::kCatalog) {
+        const rillet::Shape sh = rillet::shape_of(e.form);
+        Fn f{&e, e.name, 0, 0, sh.kinds[0] == rillet::Kind::Cond, e.param == rillet::Param::None,
+             rillet::min_window(e.param), 'p'};
+        for (int j = 0; j < sh.nargs; ++j) (sh.kinds[j] == rillet::Kind::Int ? f.ints : f.series) += 1;
+        switch (e.form) {
+            case rillet::Form::Window: f.kind = 'w'; break;
+            case rillet::Form::Sma: f.kind = 's'; break;
+            case rillet::Form::Cond: f.kind = 'c'; break;
+            case rillet::Form::Fif: f.kind = 'f'; break;
+            case rillet::Form::Refif: f.kind = '3'; break;
+            case rillet::Form::Series2: f.kind = '2'; break;
+            case rillet::Form::Plain: f.kind = 'p'; break;
+        }
+        out.push_back(f);
+    }
+    return out;
 }
 
-// The function over the first n bars of the inputs; CROSS's untouched bar 0
-// is 0.0 as in the module's zero-filled results.
+// The function over the first n bars of the inputs (condition inputs as the
+// bytes they stand for); CROSS's untouched bar 0 is 0.0 as in the module's
+// zero-filled results.
 Series batch(const Fn &f, const std::vector<Series> &in, int N, int M, int n) {
     Series r(n > 0 ? n : 1, 0.0);
-    const double *x = in[0].data();
-    int rc = -1;
-    switch (f.kind) {
-        case 'w': rc = reinterpret_cast<zv_window_fn>(f.fn)(0, x, n, N, r.data(), n); break;
-        case 's': rc = reinterpret_cast<zv_sma_fn>(f.fn)(0, x, n, N, M, r.data(), n); break;
-        case '2':
-            rc = reinterpret_cast<zv_series2_fn>(f.fn)(0, x, n, in[1].data(), n, r.data(), n);
-            break;
-        case 'r':
-            rc = reinterpret_cast<zv_refif_fn>(f.fn)(0, x, n, in[1].data(), n, in[2].data(), n,
-                                                     r.data(), n);
-            break;
-        case 'c': {
-            const auto b = as_bytes(in[0], n);
-            rc = reinterpret_cast<zv_cond_fn>(f.fn)(0, b.data(), n, r.data(), n);
-            break;
-        }
-        case 'p': rc = reinterpret_cast<zv_plain_fn>(f.fn)(0, x, n, r.data(), n); break;
-        case 'f': {
-            const auto b = as_bytes(in[0], n);
-            rc = reinterpret_cast<zv_fif_fn>(f.fn)(0, b.data(), n, in[1].data(), n, in[2].data(),
-                                                   n, r.data(), n);
-            break;
-        }
+    std::vector<unsigned char> bytes(n > 0 ? n : 1);
+    rillet::Args a;
+    for (int j = 0; j < f.series; ++j) {
+        a.series[j] = in[j].data();
+        a.sizes[j] = n;
     }
+    if (f.cond_first) {
+        for (int i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(in[0][i]);
+        a.series[0] = bytes.data();
+    }
+    a.ints[1] = N;
+    a.ints[2] = M;
+    const int rc = rillet::invoke(*f.e, 0, a, r.data(), n);
     check(rc == ERR_OK, std::string(f.name) + ": whole-series call refused");
     r.resize(n);
     return r;
@@ -228,7 +229,7 @@ void run_prefix(const Config &c, int prefix, const Series &whole) {
     for (const Series &s : c.in) hist.push_back(s.data());
     Series out(prefix > 0 ? prefix : 1, -777.0);
     zv_stream *s = nullptr;
-    int rc = zv_stream_open(&s, f.name, params, f.shape.ints, c.max_window, hist.data(), prefix,
+    int rc = zv_stream_open(&s, f.name, params, f.ints, c.max_window, hist.data(), prefix,
                             out.data());
     check(rc == ERR_OK && s != nullptr, label(c, prefix, -1) + ": open refused");
     if (s == nullptr) return;
@@ -298,7 +299,7 @@ void run_prefix(const Config &c, int prefix, const Series &whole) {
 // First bar of a full window after the leading NaN bars, for the prefixes.
 int warm_up(const Config &c) {
     int s = 0;
-    if (c.f->shape.ints > 0) {
+    if (c.f->ints > 0) {
         while (s < c.n && std::isnan(c.in[0][s])) ++s;
         if (c.N > 1) s += c.N - 1;
     }
@@ -319,12 +320,12 @@ void run(const Config &c) {
 // Windows of every class for a function with one integer window.
 std::vector<int> windows_for(const Fn &f, int n) {
     std::vector<int> all = {0, 1, 2, 3, 5, 9, n - 1, n, n + 4};
-    if (f.min_window < 0) {
+    if (f.any_window) {
         for (int v : {-1, -3, -(n - 1), -(n + 2)}) all.push_back(v);
     }
     std::vector<int> ok;
     for (int v : all) {
-        if (v >= f.min_window && (ok.empty() || ok.back() != v)) ok.push_back(v);
+        if ((f.any_window || v >= f.min_window) && (ok.empty() || ok.back() != v)) ok.push_back(v);
     }
     return ok;
 }
@@ -338,7 +339,7 @@ void run_function(const Fn &f, Gen &g, int n) {
             c.in.push_back(g.condition(n));
         } else if (f.kind == 'f') {
             c.in = {g.condition(n), g.values(n), g.values(n)};
-        } else if (f.kind == 'r') {
+        } else if (f.kind == '3') {
             Series cond = g.values(n);
             for (double &v : cond) v = g.below(3) == 0 ? v : 0.0;
             c.in = {g.values(n), cond, g.values(n)};
@@ -446,8 +447,9 @@ int main(int argc, char **argv) {
     const int seeds = argc > 1 ? std::atoi(argv[1]) : 12;
     api_checks();
     const int sizes[] = {1, 2, 7, 40, 97};
+    const std::vector<Fn> all = functions();
     for (int seed = 0; seed < seeds; ++seed) {
-        for (const Fn &f : kFunctions) {
+        for (const Fn &f : all) {
             for (int n : sizes) {
                 Gen g(static_cast<uint64_t>(seed) * 1000003u + static_cast<uint64_t>(n));
                 run_function(f, g, n);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalog.h"
 #include "rillet.h"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 constexpr int kLen = 400;
 constexpr int kThreads = 8;
 constexpr int kRounds = 20;
-constexpr int kCalls = 33;  // 31 series functions, arange, zeros
+constexpr int kCalls = rillet::kCatalogSize + 2;  // the functions, arange, zeros
 
 struct Inputs {
     std::vector<num_t> x, y, w, c;
@@ -41,51 +42,39 @@ Inputs make_inputs() {
     return in;
 }
 
-// Runs call k into r (kLen elements) and returns the core's code.
+// Runs call k into r (kLen elements) and returns the core's code: first
+// every function of the catalog, then the helpers that allocate.
 int run_call(int k, const Inputs &in, num_t *r) {
-    const num_t *x = in.x.data(), *y = in.y.data(), *w = in.w.data(), *c = in.c.data();
-    const unsigned char *b = in.cond.data();
     const int n = kLen;
-    switch (k) {
-        case 0: return zv_ma(0, x, n, 5, r, n);
-        case 1: return zv_ma_a(0, x, n, w, n, r, n);
-        case 2: return zv_ema(0, x, n, 7, r, n);
-        case 3: return zv_sma(0, x, n, 7, 2, r, n);
-        case 4: return zv_wma(0, x, n, 6, r, n);
-        case 5: return zv_dma(0, x, n, c, n, r, n);
-        case 6: return zv_count(0, x, n, 9, r, n);
-        case 7: return zv_count_a(0, x, n, w, n, r, n);
-        case 8: return zv_sum(0, x, n, 0, r, n);
-        case 9: return zv_sum_a(0, x, n, w, n, r, n);
-        case 10: return zv_ref(0, x, n, 3, r, n);
-        case 11: return zv_refif(0, x, n, c, n, y, n, r, n);
-        case 12: return zv_refxv(0, x, n, -4, r, n);
-        case 13: return zv_ref_a(0, x, n, w, n, r, n);
-        case 14: return zv_llv(0, x, n, 11, r, n);
-        case 15: return zv_llv_a(0, x, n, w, n, r, n);
-        case 16: return zv_hhv(0, x, n, 0, r, n);
-        case 17: return zv_hhv_a(0, x, n, w, n, r, n);
-        case 18: return zv_barsince(0, b, n, r, n);
-        case 19: return zv_barlast(0, b, n, r, n);
-        case 20: return zv_barslast(0, b, n, r, n);
-        case 21: return zv_cross(0, x, n, y, n, r, n);
-        case 22: return zv_fif(0, b, n, x, n, y, n, r, n);
-        case 23: return zv_slope(0, y, n, 8, r, n);
-        case 24: return zv_currbarscount(0, x, n, r, n);
-        case 25: return zv_backcount(0, b, n, r, n);
-        case 26: return zv_std(0, x, n, 10, r, n);
-        case 27: return zv_stddev(0, x, n, 10, r, n);
-        case 28: return zv_stdp(0, y, n, 10, r, n);
-        case 29: return zv_avedev(0, y, n, 10, r, n);
-        case 30: return zv_filter(0, c, n, 4, r, n);
-        case 31: {  // helpers that allocate: each thread its own block
+    if (k < rillet::kCatalogSize) {
+        const rillet::Entry &e = rillet::kCatalog[k];
+        const rillet::Shape sh = rillet::shape_of(e.form);
+        const num_t *series[] = {in.x.data(), in.y.data(), in.c.data()};
+        rillet::Args a;
+        for (int i = 0; i < sh.nargs; ++i) {
+            a.sizes[i] = n;
+            if (sh.kinds[i] == rillet::Kind::Cond) {
+                a.series[i] = in.cond.data();
+            } else if (sh.kinds[i] == rillet::Kind::Int) {
+                a.ints[i] = i == 2 ? 2 : (k % 2 ? 0 : 3 + k % 9);  // N = 0 where accepted
+                if (e.param == rillet::Param::MinOne && a.ints[i] < 1) a.ints[i] = 1;
+            } else {
+                // A series named N is a window per bar: windows -1 .. 10.
+                const bool windows = e.argnames[i][0] == 'N';
+                a.series[i] = windows ? in.w.data() : series[i];
+            }
+        }
+        return rillet::invoke(e, 0, a, r, n);
+    }
+    switch (k - rillet::kCatalogSize) {
+        case 0: {  // helpers that allocate: each thread its own block
             num_t *p = arange(-50, 350, 1.0);
             if (!p) return -1;
             std::memcpy(r, p, kLen * sizeof(num_t));
             std::free(p);
             return 0;
         }
-        case 32: {
+        case 1: {
             num_t *p = zeros(kLen);
             if (!p) return -1;
             std::memcpy(r, p, kLen * sizeof(num_t));

@@ -9,6 +9,8 @@ import struct
 
 import numpy as np
 
+from zelvo import _catalog
+
 NAN_BITS = 0x7FF8000000000000
 SENTINEL = -12345.678  # pre-filled into results to prove what is written
 ERR_OK, ERR_SIZE_DISMATCH, ERR_PARAM_WRONG = 0, 1, 2
@@ -31,36 +33,15 @@ B = ctypes.POINTER(ctypes.c_ubyte)
 I = ctypes.c_int
 CTX = ctypes.c_int64
 
-# Argument shapes after the context; "x" is a numeric array with its size,
-# "c" a condition array with its size, "i" an int, "r" the result with size.
-SHAPES = {
-    "window": "xir",
-    "sma": "xiir",
-    "series2": "xxr",
-    "refif": "xxxr",
-    "cond": "cr",
-    "plain": "xr",
-    "fif": "cxxr",
-}
-FUNCTIONS = {
-    "zv_ma": "window", "zv_ema": "window", "zv_wma": "window", "zv_sum": "window",
-    "zv_count": "window", "zv_llv": "window", "zv_hhv": "window", "zv_ref": "window",
-    "zv_refxv": "window", "zv_std": "window", "zv_stddev": "window", "zv_stdp": "window",
-    "zv_avedev": "window", "zv_filter": "window", "zv_slope": "window",
-    "zv_sma": "sma",
-    "zv_ma_a": "series2", "zv_sum_a": "series2", "zv_count_a": "series2",
-    "zv_llv_a": "series2", "zv_hhv_a": "series2", "zv_ref_a": "series2",
-    "zv_dma": "series2", "zv_cross": "series2",
-    "zv_refif": "refif",
-    "zv_backcount": "cond", "zv_barsince": "cond", "zv_barlast": "cond", "zv_barslast": "cond",
-    "zv_currbarscount": "plain",
-    "zv_fif": "fif",
-}
+# Argument shapes after the context, by core function name: "x" a numeric
+# array with its size, "c" a condition array with its size, "i" an int, and
+# last "r", the result with its size.
+FUNCTIONS = {f.core_name: f.kinds.replace("s", "x") + "r" for f in _catalog.FUNCTIONS.values()}
 
 
 def _argtypes(shape):
     out = [CTX]
-    for k in SHAPES[shape]:
+    for k in shape:
         out += {"x": [D, I], "c": [B, I], "i": [I], "r": [D, I]}[k]
     return out
 
@@ -94,7 +75,7 @@ def call(name, *args, ctx=0, size_r=None, r=None, sizes=None):
     the first input unless `r` or `size_r` says otherwise.  `sizes` overrides
     the sizes passed for the input arrays.  Returns (code, result array).
     """
-    shape = SHAPES[FUNCTIONS[name]]
+    shape = FUNCTIONS[name]
     cargs = [ctx]
     keep = []
     arrays = iter(args)

@@ -13,7 +13,8 @@ Stages, in the order the call frame runs them: the parser's exact-int test
 (in argument order), len() of the first argument, the condition argument's
 astype, the buffer views (in argument order), then per argument in order
 the element-0 check and len() of an array, or the C int conversion of an
-integer.
+integer.  (len() itself runs before the views, so that no Python code runs
+once they are taken; an error it raised is reported at this stage.)
 """
 import array
 import ctypes

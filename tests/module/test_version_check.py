@@ -40,7 +40,8 @@ def test_version_mismatch_warns_and_can_refuse(tmp_path):
     cmd = ["g++", "-shared", "-fPIC", "-O0", "-std=c++17", "-fwrapv", "-ffp-contract=off",
            "-DZELVO_BUILD_MINOR=10", "-I", sysconfig.get_paths()["include"],
            "-I", np.get_include(), "-I", os.path.join(ROOT, "rillet"),
-           os.path.join(ROOT, "src", "ext", "zelvo.cpp"),
+           "-I", os.path.join(ROOT, "rillet", "src"),
+           *sorted(glob.glob(os.path.join(ROOT, "src", "ext", "exact", "*.cpp"))),
            *sorted(glob.glob(os.path.join(ROOT, "rillet", "src", "*.cpp"))), "-o", str(so)]
     build = subprocess.run(cmd, capture_output=True, text=True)
     assert build.returncode == 0, build.stderr
