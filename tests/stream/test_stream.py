@@ -373,9 +373,11 @@ def test_single_field_takes_a_number_or_a_mapping():
     s = Stream([("field", "x"), ("call", "MA", (0,), (2,))], [("m", 1)], {"x": [1.0, 2.0]})
     assert s.update(4) == 3.0
     assert s.update({"x": 6.0, "y": 0.0}) == 5.0
+    assert s.update(np.int64(8)) == 7.0 and s.update(np.float32(10.0)) == 9.0
+    assert s.peek(np.float64(12.0)) == 11.0
     with pytest.raises(TypeError):
         s.update("7")
-    assert s.bars == 4
+    assert s.bars == 6
 
 
 def test_several_outputs_give_a_dict():
