@@ -181,7 +181,7 @@ RILLET_API int zv_get_threads(void);
  * the bar arrives.  After bars 0 .. t, the value an update returns for bar t
  * is, bit for bit, the value the function above gives at bar t for the
  * series of bars 0 .. t (leading NaN bars, warm-up, NaN in running sums and
- * the most-recent-equal rule of LLV/HHV included).
+ * the most-recent-equal rule of LLV/HHV included; zv_ma with context 0).
  *
  * Cost of an update: amortised constant time for MA, SUM, EMA, SMA, DMA,
  * WMA, COUNT, COUNT_A, LLV, HHV, REF, REFXV, REFIF, BARSINCE, BARLAST,

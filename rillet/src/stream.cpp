@@ -108,24 +108,20 @@ int zv_stream_open(zv_stream **stream, const char *name, const int *params, int 
 
     // The history, bar by bar through the same step: its results are the
     // whole-series results, and a look-ahead stream settles earlier bars.
-    int rc = ERR_OK;
     num_t in[3], o[2];
     for (int t = 0; t < size; ++t) {
         for (int j = 0; j < s->inputs; ++j) in[j] = history[j][t];
-        if (ops->update(state_of(s), t, in, o) != ERR_OK) rc = ERR_PARAM_WRONG;
+        ops->update(state_of(s), t, in, o);
         out[t] = o[0];
         if (s->lag > 0 && t >= s->lag) out[t - s->lag] = o[1];
     }
-    // A per-bar window may reach further back than the stream keeps bars;
-    // over the history every bar is at hand, so its results are those of
-    // the whole-series function.
-    if (f.per_bar && size > 0) {
-        f.e->fn.series2(0, history[0], size, history[1], size, out, size);
-        rc = ERR_OK;
-    }
+    // Only a per-bar window refuses a bar, one reaching further back than
+    // the stream keeps bars; over the history every bar is at hand, so its
+    // results are those of the whole-series function.
+    if (f.per_bar && size > 0) f.e->fn.series2(0, history[0], size, history[1], size, out, size);
     s->bars = size;
     *stream = s;
-    return rc;
+    return ERR_OK;
 }
 
 int zv_stream_update(zv_stream *stream, const num_t *bar, num_t *out) {
