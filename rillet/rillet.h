@@ -243,7 +243,10 @@ RILLET_API int zv_get_threads(void);
  *   history given at open every bar is at hand: its results are complete.)  REF_A with a negative offset gives NaN (it
  *   points past the newest bar) and is not revised when that bar arrives.
  * Every other function's result at a bar depends on that bar and the bars
- * before it only, so each value an update returns is final.
+ * before it only, so each value an update returns is final.  (FILTER with
+ * N = 0 reads the series length, but only as "every later bar": a stream
+ * silences every bar after the first signal.  BARSINCE, BARLAST and
+ * BACKCOUNT look only backward.)
  */
 
 /* A stream handle. */
