@@ -217,8 +217,8 @@ bool claim(Graph *g) {
 // One node over n values (instruments or bars).  rows[j] are the values of
 // node j; call nodes read their inputs element by element.
 template <bool Commit, bool Update>
-int eval_node(const Graph *g, const Node &nd, const double *const *rows, double *out, npy_intp n,
-              zv_stream **h, bool *refused) {
+void eval_node(const Node &nd, const double *const *rows, double *out, npy_intp n, zv_stream **h,
+               bool *refused) {
     switch (nd.kind) {
         case kConst:
             for (npy_intp i = 0; i < n; ++i) out[i] = nd.value;
@@ -243,8 +243,6 @@ int eval_node(const Graph *g, const Node &nd, const double *const *rows, double 
         }
         default: break;
     }
-    (void)g;
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -472,7 +470,7 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
                     }
                     g->nodes[i].lag = h ? zv_stream_lag(h) : 0;
                 } else {
-                    eval_node<true, false>(g, nd, rows, out, n, nullptr, nullptr);
+                    eval_node<true, false>(nd, rows, out, n, nullptr, nullptr);
                 }
             }
             for (int o = 0; o < g->nouts && failed_node < 0; ++o) {
@@ -601,7 +599,7 @@ bool run_graph(Graph *g, const double *const *fields) {
         }
         rows[i] = out;
         if (nd.kind == kConst) continue;
-        eval_node<Commit, true>(g, nd, rows, out, K, g->handles + static_cast<size_t>(nd.call) * K,
+        eval_node<Commit, true>(nd, rows, out, K, g->handles + static_cast<size_t>(nd.call) * K,
                                 &refused);
     }
     return !refused;

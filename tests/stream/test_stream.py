@@ -217,6 +217,14 @@ KDJ = ([("field", "close"), ("field", "high"), ("field", "low"),
         ("const", 3.0), ("binop", "*", 12, 10), ("const", 2.0), ("binop", "*", 14, 11),
         ("binop", "-", 13, 15)],
        [("K", 10), ("D", 11), ("J", 16)])
+BOLL = ([("field", "close"), ("call", "MA", (0,), (20,)), ("call", "STD", (0,), (20,)),
+         ("const", 2.0), ("binop", "*", 3, 2), ("binop", "+", 1, 4), ("binop", "-", 1, 4)],
+        [("MID", 1), ("UPPER", 5), ("LOWER", 6)])
+RSI = ([("field", "close"), ("call", "REF", (0,), (1,)), ("binop", "-", 0, 1), ("const", 0.0),
+        ("binfn", "MAX", 2, 3), ("call", "SMA", (4,), (6, 1)), ("unop", "ABS", 2),
+        ("call", "SMA", (6,), (6, 1)), ("binop", "/", 5, 7), ("const", 100.0),
+        ("binop", "*", 8, 9)],
+       [("RSI", 10)])
 
 
 # The real daily bars beside the project (read in place); ZELVO_SHARED_DATA
@@ -235,7 +243,7 @@ def real_bars(n=600):
             for k, c in (("close", "Close"), ("high", "High"), ("low", "Low"))}
 
 
-@pytest.mark.parametrize("graph", [MACD, KDJ], ids=["MACD", "KDJ"])
+@pytest.mark.parametrize("graph", [MACD, KDJ, BOLL, RSI], ids=["MACD", "KDJ", "BOLL", "RSI"])
 @pytest.mark.parametrize("data", ["hostile", "real"])
 def test_classic_indicators(graph, data):
     if data == "real":
