@@ -12,7 +12,8 @@
  * time, as bars arrive.
  *
  * NaN marks a bar without a value; missing values are written as the quiet
- * NaN 0x7FF8000000000000.  Condition series are arrays of unsigned bytes,
+ * NaN 0x7FF8000000000000.  Every bit of a result is fixed but one: where two
+ * NaNs meet in one operation, the result carries either one's payload.  Condition series are arrays of unsigned bytes,
  * 0 false and anything else true.  Nothing here allocates except arange and
  * zeros, whose results the caller releases with free(), and the streams'
  * open and copy.

@@ -64,7 +64,8 @@ int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     // The previous weighted sum is taken back from the stored result.
     for (int64_t t = last + 1; t < size_X; ++t) {
         R[t] = wma_next(den, R[t - 1], sum, n, X[t]);
-        sum = add_first(sum - X[t - N], X[t]);
+        sum = sum - X[t - N];
+        sum = sum + X[t];
     }
     return ERR_OK;
 }

@@ -1,5 +1,5 @@
-// The comparison of the lowest- and highest-value functions and the scan of
-// one window, shared by the whole-series kernels and the streams.  Among
+// The comparison of the lowest- and highest-value functions, shared by
+// llv_hhv.cpp and the streams, and the plain scan of one window.  Among
 // equal values (0.0 and -0.0) the most recent bar's value is the result.
 #pragma once
 
@@ -30,7 +30,7 @@ inline num_t keep(num_t older, num_t newer) {
 // kept one, so among equals (0.0 and -0.0) the most recent stays.  NaN when
 // every bar of the window is NaN.
 template <class Cmp>
-num_t extreme(const num_t *X, int64_t i, int64_t k) {
+num_t window_extreme(const num_t *X, int64_t i, int64_t k) {
     const int64_t lo = k > i ? 0 : i - k + 1;
     num_t r = nan_value();
     bool have = false;

@@ -6,22 +6,17 @@
 //
 // The single-window form runs in time linear in the bars whatever the window
 // (a block method that parks partial extremes in the result array); the
-// per-bar form rescans each bar's window, whose length changes from bar to bar.
+// per-bar form continues growing windows and answers the others by a rescan
+// or, once rescans grow costly, from a monotonic stack.
 #include "extreme.h"
+#include "series.h"
+
+#include <cstdlib>
+#include <limits>
 
 using namespace rillet;
 
 namespace {
-
-template <class Cmp>
-int per_bar(const num_t *X, int size_X, const num_t *N, int size_N, num_t *R, int size_R) {
-    if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
-    for (int64_t i = 0; i < size_X; ++i) {
-        const int64_t k = to_window(N[i]);
-        R[i] = k < 0 ? nan_value() : extreme<Cmp>(X, i, k == 0 ? i + 1 : k);
-    }
-    return ERR_OK;
-}
 
 // ---- one window for every bar: blocks of N bars -------------------------------
 //
@@ -109,6 +104,237 @@ int fixed(const num_t *X, int size_X, int N, num_t *R, int size_R) {
     // Windows of the first block are clipped at bar 0: nothing parked there.
     block<Cmp, false>(X, R, 0, n, N, last);
     for (int64_t b = N; b < n; b += N) block<Cmp, true>(X, R, b, n, N, last);
+    return ERR_OK;
+}
+
+// ---- per-bar window ------------------------------------------------------------
+//
+// Bar i's window is X[lo] .. X[i].  Its extreme does not depend on the order
+// in which the bars are compared, only on the tie rule, so it is found by
+// whichever way is cheapest:
+//
+// - Growing: a kept extreme of X[from] .. X[to] serves every later window
+//   that starts at from (the windows of a count since an event); only the
+//   bars after to are folded in, so such windows cost a step per bar.
+// - Sliding: a run of bars with the same window length K (not clipped at bar
+//   0) goes through the blocks of the single-window method, at its cost.
+// - Any other window is rescanned, until the bars rescanned exceed a budget
+//   of kRescanPerBar per bar so far (plus kRescanSlack).  From there a
+//   monotonic stack of bar indices, one scratch buffer for the call, answers
+//   each window by a search.  If the buffer cannot be had, rescanning goes on:
+//   slower, never a different result.
+//
+// The stack holds, oldest first, the non-NaN bars that no later bar equals or
+// beats; their values run from the best to the worst, strictly.  The extreme
+// of X[lo] .. X[i] is the value of the first entry at or after lo: every
+// bar of the window that is not on the stack was pushed off by a later bar at
+// least as good, the entries at or after lo get worse towards the newest, and
+// no later bar ties with an entry (it would have pushed it off), so the most
+// recent of equal values (0.0 and -0.0) is the one found.  When no entry lies
+// at or after lo, every bar of the window is NaN.
+
+#ifndef RILLET_RESCAN_PER_BAR
+#define RILLET_RESCAN_PER_BAR 64
+#endif
+#ifndef RILLET_RESCAN_SLACK
+#define RILLET_RESCAN_SLACK 4096
+#endif
+#ifndef RILLET_SCRATCH_ALLOC
+#define RILLET_SCRATCH_ALLOC(bytes) std::malloc(bytes)
+#endif
+constexpr int64_t kRescanPerBar = RILLET_RESCAN_PER_BAR;
+constexpr int64_t kRescanSlack = RILLET_RESCAN_SLACK;
+// A run of equal window lengths shorter than this is left to the other ways.
+constexpr int64_t kMinSlide = 4;
+
+// Extreme of the non-NaN bars among X[i], X[i-1], ... X[lo], scanned from the
+// newest bar; only a strictly better value replaces the kept one, so among
+// equals (0.0 and -0.0) the most recent stays.  NaN when every bar is NaN.
+template <class Cmp>
+num_t rescan(const num_t *X, int64_t lo, int64_t i) {
+    num_t r = nan_value();
+    bool have = false;
+    for (int64_t j = i; j >= lo; --j) {
+        const num_t v = X[j];
+        if (is_nan(v)) continue;
+        if (!have || Cmp::beats(v, r)) {
+            r = v;
+            have = true;
+        }
+    }
+    return r;
+}
+
+// The older extreme folded with a newer bar: a NaN bar changes nothing, and
+// the newer value wins unless the older one is strictly better (a NaN older
+// extreme, no value yet, never is).
+template <class Cmp>
+inline num_t fold(num_t older, num_t v) {
+    return is_nan(v) ? older : keep<Cmp>(older, v);
+}
+
+// Bars a .. b whose windows all hold K bars, the first one starting at
+// a-K+1 >= 0: the blocks of the single-window method, aligned so that the
+// first block ends at bar a.  That block is only scanned backwards, parking
+// the tail extremes for bars a+1 .. a+K-1 and giving bar a the extreme of
+// the whole block; the blocks from a+1 on run as in fixed().
+template <class Cmp>
+void slide_run(const num_t *X, num_t *R, int64_t a, int64_t b, int64_t K) {
+    const int64_t n = b + 1;
+    int64_t last = kNoBar;
+    num_t s = Cmp::worst;
+    for (int64_t j = a; j > a - K; --j) {
+        if (last == kNoBar && !is_nan(X[j])) last = j;
+        backward<Cmp>(X, j, s);
+        if (j > a - K + 1 && j + K - 1 < n) R[j + K - 1] = s;
+    }
+    R[a] = last != kNoBar ? s : nan_value();
+    for (int64_t start = a + 1; start < n; start += K) block<Cmp, true>(X, R, start, n, K, last);
+}
+
+class Stack {
+  public:
+    ~Stack() { std::free(at_); }
+    bool active() const { return at_ != nullptr; }
+    // Takes the buffer for n bars; false when the allocator has none.
+    bool start(int64_t n) {
+        at_ = static_cast<int32_t *>(RILLET_SCRATCH_ALLOC(static_cast<size_t>(n) * sizeof(int32_t)));
+        return at_ != nullptr;
+    }
+
+    // Extreme of X[lo] .. X[i]: first pushes the bars up to i not yet pushed.
+    template <class Cmp>
+    num_t extreme(const num_t *X, int64_t lo, int64_t i) {
+        for (; next_ <= i; ++next_) {
+            const num_t v = X[next_];
+            if (is_nan(v)) continue;
+            while (size_ > 0 && !Cmp::beats(X[at_[size_ - 1]], v)) --size_;
+            at_[size_++] = static_cast<int32_t>(next_);
+        }
+        const int64_t p = first_at_or_after(lo);
+        return p < size_ ? X[at_[p]] : nan_value();
+    }
+
+  private:
+    // Position of the first entry whose bar is at or after lo (size_ when
+    // none is).  The search starts at the previous answer h and gallops out
+    // from it, never past what the entries allow: they are increasing bar
+    // indices, so the answer is at most lo - at_[h] positions above h, or at
+    // most at_[h] - lo below it; that bound is tried first, as it is the
+    // answer where the entries are consecutive bars.  A window that slides or
+    // grows is found in a step or two, a jump in steps logarithmic in the
+    // distance.
+    int64_t first_at_or_after(int64_t lo) {
+        if (size_ == 0) return 0;
+        const int64_t h = hint_ < size_ ? hint_ : size_ - 1;
+        int64_t below, above;  // at_[below] < lo (or below = -1), at_[above] >= lo (or above = size_)
+        int64_t step = 1;
+        if (at_[h] >= lo) {
+            const int64_t floor = h - (at_[h] - lo) - 1;  // at_[floor] < lo
+            if (floor >= -1 && at_[floor + 1] >= lo) return hint_ = floor + 1;
+            above = h;
+            while (above - step > floor && above - step >= 0 && at_[above - step] >= lo) {
+                above -= step;
+                step *= 2;
+            }
+            below = above - step;
+            if (below < floor) below = floor;
+            if (below < -1) below = -1;
+        } else {
+            const int64_t ceil = h + (lo - at_[h]);  // at_[ceil] >= lo
+            const int64_t limit = ceil < size_ ? ceil : size_;
+            if (at_[limit - 1] < lo) return hint_ = limit;
+            below = h;
+            while (below + step < limit && at_[below + step] < lo) {
+                below += step;
+                step *= 2;
+            }
+            above = below + step < limit ? below + step : limit;
+        }
+        // The answer lies in below+1 .. above: halve without branching.
+        int64_t base = below + 1, len = above - below;
+        while (len > 1) {
+            const int64_t half = len / 2;
+            base = at_[base + half - 1] < lo ? base + half : base;
+            len -= half;
+        }
+        hint_ = base;
+        return base;
+    }
+
+    int32_t *at_ = nullptr;
+    int64_t size_ = 0;  // entries at_[0] .. at_[size_-1]
+    int64_t next_ = 0;  // first bar not pushed yet
+    int64_t hint_ = 0;  // position of the previous answer
+};
+
+// Last bar of the run from a on (before n) whose window lengths truncate to K >= 1.
+inline int64_t run_end(const num_t *N, int64_t a, int64_t n, int64_t K) {
+    const num_t k = static_cast<num_t>(K), k1 = k + 1.0;
+    int64_t b = a;
+    // Both bounds in one test: a random length makes each alone a coin toss
+    // for the branch predictor.
+    while (b + 1 < n && ((N[b + 1] >= k) & (N[b + 1] < k1))) ++b;
+    return b;
+}
+
+template <class Cmp>
+int per_bar(const num_t *X, int size_X, const num_t *N, int size_N, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    const int64_t n = size_X;
+    const num_t q = nan_value();
+    Stack stack;
+    bool tried = false;  // the stack's buffer was asked for
+    int64_t rescanned = 0;
+    int64_t from = -1, to = -1;  // kept is the extreme of X[from] .. X[to]
+    num_t kept = q;
+    // The window length that continues the kept extreme at bar i, i.e.
+    // i - from + 1 while to = i-1 and from > 0 (a NaN stands for none): the
+    // common case is tested first, by one comparison of each bound.
+    num_t grow = q;
+    for (int64_t i = 0; i < n; ++i) {
+        const num_t w = N[i];
+        if ((w >= grow) & (w < grow + 1.0)) {
+            R[i] = kept = fold<Cmp>(kept, X[i]);
+            to = i;
+            grow = grow + 1.0;
+            continue;
+        }
+        const int64_t k = to_window(w);
+        if (k < 0) {
+            R[i] = q;
+            grow = q;
+            continue;
+        }
+        const int64_t lo = k == 0 || k > i ? 0 : i - k + 1;
+        if (lo == from) {
+            // Grown, past bars whose windows were negative or from bar 0.
+            for (int64_t j = to + 1; j <= i; ++j) kept = fold<Cmp>(kept, X[j]);
+        } else if (lo == from + 1 && to == i - 1 && k >= kMinSlide && k <= i + 1 && i + kMinSlide <= n &&
+                   run_end(N, i, i + kMinSlide, k) == i + kMinSlide - 1) {
+            // The window slid by one and goes on sliding.
+            const int64_t b = run_end(N, i, n, k);
+            slide_run<Cmp>(X, R, i, b, k);
+            from = b - k + 1;
+            to = i = b;
+            kept = R[b];
+            grow = static_cast<num_t>(k + 1);
+            continue;
+        } else if (stack.active()) {
+            kept = stack.extreme<Cmp>(X, lo, i);
+        } else {
+            kept = rescan<Cmp>(X, lo, i);
+            rescanned += i - lo + 1;
+            if (!tried && rescanned > kRescanPerBar * (i + 1) + kRescanSlack) {
+                tried = true;
+                stack.start(n);
+            }
+        }
+        from = lo;
+        to = i;
+        R[i] = kept;
+        grow = lo > 0 ? static_cast<num_t>(i - lo + 2) : q;
+    }
     return ERR_OK;
 }
 

@@ -1,7 +1,6 @@
 // Simple moving average: one window for all bars (running sum, honours the
-// calculation context) and one window per bar (each window summed afresh).
+// calculation context) and one window per bar (each window summed oldest first).
 #include "series.h"
-#include "step.h"
 
 using namespace rillet;
 
@@ -21,12 +20,12 @@ int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size
 
     const num_t n = static_cast<num_t>(N);
     num_t sum = 0.0;
-    for (int64_t j = i - N + 1; j <= i; ++j) sum = add_first(sum, X[j]);
+    for (int64_t j = i - N + 1; j <= i; ++j) sum += X[j];
     R[i] = sum / n;
     slide(
         i + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
         [&](int64_t t) {
-            sum = add_first(sum, X[t]);
+            sum = sum + X[t];
             R[t] = sum / n;
         });
     return ERR_OK;
@@ -35,14 +34,10 @@ int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size
 int zv_ma_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
             int size_R) {
     if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    // A sum that is NaN (+inf and -inf in one window) has no mean either.
     const num_t q = nan_value();
-    for (int i = 0; i < size_X; ++i) {
-        const int32_t n = reachable_window(N[i], i);
-        num_t sum;
-        // A NaN bar in the window, or a sum that is NaN (+inf and -inf), has
-        // no mean.
-        R[i] = n == 0 || !window_sum(X, i, n, sum) || is_nan(sum) ? q : sum / static_cast<num_t>(n);
-    }
+    per_bar_sums(X, size_X, N, R,
+                 [q](num_t sum, int32_t n) { return is_nan(sum) ? q : sum / static_cast<num_t>(n); });
     return ERR_OK;
 }
 

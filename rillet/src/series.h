@@ -123,14 +123,55 @@ inline int32_t reachable_window(num_t w, int i) {
     return n > i || n <= 0 ? 0 : n;
 }
 
-// Sum of X[i-n+1] .. X[i], oldest first, into sum; false at the first NaN bar.
-inline bool window_sum(const num_t *X, int i, int n, num_t &sum) {
-    sum = 0.0;
-    for (int j = i - n + 1; j <= i; ++j) {
-        if (is_nan(X[j])) return false;
-        sum = sum + X[j];
+// Per-bar window sums: for each bar i in order, R[i] = value(sum, n) with sum
+// the sum of its window X[i-n+1] .. X[i] added oldest first from 0.0, or the
+// plain NaN when the bar has no window or a NaN bar lies in it.
+//
+// The sum of a window is a chain of additions that starts at the window's
+// first bar, so the chain of an earlier window with the same first bar is a
+// prefix of it: when a bar's window starts where the kept chain starts (a
+// window that grows from an event), the chain is continued over the new bars
+// only, which is the very sequence of additions a fresh sum makes.  Any other
+// window starts a fresh chain.  A NaN in a window is found from the index of
+// the latest NaN bar, so a chain only ever runs over bars that are not NaN.
+template <class Value>
+inline void per_bar_sums(const num_t *X, int size_X, const num_t *N, num_t *R, Value value) {
+    const num_t q = nan_value();
+    int64_t last_nan = -1;       // latest NaN bar at or before i
+    int64_t from = -1, to = -2;  // the kept chain covers X[from] .. X[to]
+    num_t sum = 0.0;
+    // The window length that continues the chain at bar i, i - from + 1 while
+    // to = i-1 (a NaN stands for none): the common case of windows that grow
+    // is tested first, by one comparison of each bound.
+    num_t grow = q;
+    for (int64_t i = 0; i < size_X; ++i) {
+        const num_t x = X[i], w = N[i];
+        if (is_nan(x)) {
+            last_nan = i;
+        } else if ((w >= grow) & (w < grow + 1.0)) {
+            sum = sum + x;
+            to = i;
+            R[i] = value(sum, static_cast<int32_t>(i - from + 1));
+            grow = grow + 1.0;
+            continue;
+        }
+        grow = q;
+        const int32_t n = reachable_window(w, static_cast<int>(i));
+        const int64_t lo = i - n + 1;
+        if (n == 0 || last_nan >= lo) {
+            R[i] = q;
+            continue;
+        }
+        if (lo != from) {
+            from = lo;
+            to = lo - 1;
+            sum = 0.0;
+        }
+        for (int64_t j = to + 1; j <= i; ++j) sum = sum + X[j];
+        to = i;
+        R[i] = value(sum, n);
+        grow = static_cast<num_t>(n + 1);
     }
-    return true;
 }
 
 }  // namespace rillet

@@ -2,15 +2,17 @@
 // one lane per bar, so each lane repeats exactly the scalar operations of its
 // bar in the same order; only the number of bars in flight changes.
 //
-// The kernels are written once against the generic vector types below and
-// instantiated per instruction set inside functions that carry a target
-// attribute (AVX-512F, AVX2, or the SSE2 baseline of x86-64).  Every
-// addition that can meet two NaNs, and every addition or subtraction that a
-// product feeds, is inline assembly, so the compiler can neither swap its
-// operands (x86 returns the first operand's payload when both are NaN, and
-// the first operand must stay the one written first) nor fuse a multiply
-// into it (AVX-512F has fused forms, and contraction is off only when the
-// build says so).
+// A kernel file writes its kernels once, in a header of its own, against the
+// operations of simd_isa.h; simd_each.h then compiles that header once per
+// instruction set (the SSE2 baseline of x86-64, AVX2, AVX-512F), each copy in
+// a namespace of its own and under that set's target pragma.  Nothing needs
+// special compiler flags, and GCC and clang build the same code.
+//
+// Arithmetic is plain C++ on vector types.  Where two NaNs meet in one
+// operation the compiler may pick either operand's payload; every other bit
+// is fixed by the written order.  Contraction of a product into a fused
+// multiply-add is switched off below for the whole file, whatever the
+// command line says, since AVX-512F has fused forms.
 //
 // The instruction set is chosen once per process from what the CPU reports.
 // Defining RILLET_FORCE_PATH (0 baseline, 1 AVX2, 2 AVX-512) at compile time
@@ -22,20 +24,43 @@
 #include <cstring>
 #include <utility>
 
-// The inline assembly is written for GCC's operand sizing; clang (used for
-// the fuzzing build) takes the portable path.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define RILLET_SIMD_X86 1
-#define RILLET_TARGET_AVX2 __attribute__((target("avx2")))
-#define RILLET_TARGET_AVX512 __attribute__((target("avx512f")))
+#include <immintrin.h>
 #endif
 
 #define RILLET_SIMD_INLINE __attribute__((always_inline)) inline
+#define RILLET_PRAGMA(x) _Pragma(#x)
+
+// Target regions: every function defined between BEGIN and END is compiled
+// for the named instruction set, templates included.
+#if defined(__clang__)
+#pragma STDC FP_CONTRACT OFF
+#define RILLET_TARGET_BEGIN(isa) \
+    RILLET_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
+#define RILLET_TARGET_END RILLET_PRAGMA(clang attribute pop)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#define RILLET_TARGET_BEGIN(isa) RILLET_PRAGMA(GCC push_options) RILLET_PRAGMA(GCC target(isa))
+#define RILLET_TARGET_END RILLET_PRAGMA(GCC pop_options)
+// Vectors pass by value only between always-inlined helpers of one target
+// region, so the note that wide vectors change the calling convention does
+// not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 namespace rillet {
 namespace simd {
 
 enum Path : int { kBase = 0, kAvx2 = 1, kAvx512 = 2 };
+
+// Lanes of the baseline kernels: SSE2 holds two doubles; elsewhere the
+// kernels run one bar per lane.
+#ifdef RILLET_SIMD_X86
+inline constexpr int kBaseLanes = 2;
+#else
+inline constexpr int kBaseLanes = 1;
+#endif
 
 static inline Path detect_path() {
 #ifdef RILLET_SIMD_X86
@@ -46,24 +71,23 @@ static inline Path detect_path() {
     return kBase;
 }
 
-// The instruction set for this process.  The local static is initialised
-// exactly once even when several threads arrive together.
+// The instruction set for this process.  Threads that arrive together may
+// each detect it, and all find the same; the cached answer is a plain atomic
+// int rather than a guarded static, so the core needs no C++ runtime.
 static inline Path path() {
 #ifdef RILLET_FORCE_PATH
     static_assert(RILLET_FORCE_PATH >= kBase && RILLET_FORCE_PATH <= kAvx512, "0, 1 or 2");
     return static_cast<Path>(RILLET_FORCE_PATH);
 #else
-    static const Path chosen = detect_path();
-    return chosen;
+    static int chosen = -1;
+    int p = __atomic_load_n(&chosen, __ATOMIC_RELAXED);
+    if (p < 0) {
+        p = detect_path();
+        __atomic_store_n(&chosen, p, __ATOMIC_RELAXED);
+    }
+    return static_cast<Path>(p);
 #endif
 }
-
-// The helpers below, and the kernel templates of the files that include
-// this header, pass vectors by value.  They are always inlined into a kernel
-// of one instruction set and never called across instruction sets, so the
-// warning that the calling convention of wide vectors depends on the enabled
-// instruction set does not apply; it is silenced for the including file.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 // W lanes of double, and the same bits as unsigned integers.  W = 1 is the
 // plain scalar, used for the bars left over after the last full vector.
@@ -80,136 +104,6 @@ struct lanes<1> {
 
 template <int W>
 using vec = typename lanes<W>::type;
-
-// Unaligned load and store.
-template <int W>
-RILLET_SIMD_INLINE vec<W> load(const num_t *p) {
-    vec<W> v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <int W>
-RILLET_SIMD_INLINE void store(num_t *p, const vec<W> &v) {
-    std::memcpy(p, &v, sizeof v);
-}
-
-// Every lane set to x.  Four or eight lanes exist only in the AVX kernels;
-// there the broadcast is spelled out, because GCC expands a uniform vector
-// built in these generic helpers as eight masked moves under AVX-512.
-template <int W, size_t... L>
-RILLET_SIMD_INLINE vec<W> splat_lanes(num_t x, std::index_sequence<L...>) {
-    return vec<W>{((void)L, x)...};
-}
-template <int W>
-RILLET_SIMD_INLINE vec<W> splat(num_t x) {
-    if constexpr (W == 1) {
-        return x;
-    } else {
-#ifdef RILLET_SIMD_X86
-        if constexpr (W >= 4) {
-            vec<W> r;
-            asm("vbroadcastsd {%1, %0|%0, %1}" : "=v"(r) : "v"(x));
-            return r;
-        }
-#endif
-        return splat_lanes<W>(x, std::make_index_sequence<W>{});
-    }
-}
-
-// |v|: clears the sign bit only, like std::fabs, so NaN payloads survive.
-template <int W>
-RILLET_SIMD_INLINE vec<W> abs(const vec<W> &v) {
-    if constexpr (W == 1) {
-        return std::fabs(v);
-    } else {
-        typedef typename lanes<W>::bits bits;
-        const bits sign = (bits)splat<W>(-0.0);
-        return (vec<W>)((bits)v & ~sign);
-    }
-}
-
-// a + b with a as the first source operand.  Vex selects the three-operand
-// encoding, which the AVX paths use throughout (mixing legacy SSE encodings
-// into AVX code costs transitions on some CPUs).
-template <int W, bool Vex>
-RILLET_SIMD_INLINE vec<W> add(const vec<W> &a, const vec<W> &b) {
-#ifdef RILLET_SIMD_X86
-    vec<W> r = a;
-    if constexpr (W == 1 && Vex) {
-        asm("vaddsd {%1, %0, %0|%0, %0, %1}" : "+v"(r) : "v"(b));
-    } else if constexpr (W == 1) {
-        asm("addsd {%1, %0|%0, %1}" : "+x"(r) : "x"(b));
-    } else if constexpr (Vex) {
-        asm("vaddpd {%1, %0, %0|%0, %0, %1}" : "+v"(r) : "v"(b));
-    } else {
-        static_assert(W == 2, "the legacy encoding holds two lanes");
-        asm("addpd {%1, %0|%0, %1}" : "+x"(r) : "x"(b));
-    }
-    return r;
-#else
-    return a + b;
-#endif
-}
-
-// a * b with a as the first source operand (scalar), for the same reason as add.
-template <bool Vex>
-RILLET_SIMD_INLINE num_t mul1(num_t a, num_t b) {
-#ifdef RILLET_SIMD_X86
-    if constexpr (Vex) {
-        asm("vmulsd {%1, %0, %0|%0, %0, %1}" : "+v"(a) : "v"(b));
-    } else {
-        asm("mulsd {%1, %0|%0, %1}" : "+x"(a) : "x"(b));
-    }
-    return a;
-#else
-    return a * b;
-#endif
-}
-
-// a - b.  Subtraction has a fixed operand order anyway; spelling it out keeps
-// a product feeding it from being fused into it even where the enabled
-// instruction set has fused forms (AVX-512F does) and a build contracts.
-template <int W, bool Vex>
-RILLET_SIMD_INLINE vec<W> sub(const vec<W> &a, const vec<W> &b) {
-#ifdef RILLET_SIMD_X86
-    vec<W> r = a;
-    if constexpr (W == 1 && Vex) {
-        asm("vsubsd {%1, %0, %0|%0, %0, %1}" : "+v"(r) : "v"(b));
-    } else if constexpr (W == 1) {
-        asm("subsd {%1, %0|%0, %1}" : "+x"(r) : "x"(b));
-    } else if constexpr (Vex) {
-        asm("vsubpd {%1, %0, %0|%0, %0, %1}" : "+v"(r) : "v"(b));
-    } else {
-        static_assert(W == 2, "the legacy encoding holds two lanes");
-        asm("subpd {%1, %0|%0, %1}" : "+x"(r) : "x"(b));
-    }
-    return r;
-#else
-    return a - b;
-#endif
-}
-
-// Correctly rounded square root of every lane.
-template <int W, bool Vex>
-RILLET_SIMD_INLINE vec<W> sqrt(const vec<W> &v) {
-    if constexpr (W == 1) {
-        return std::sqrt(v);
-    } else {
-#ifdef RILLET_SIMD_X86
-        vec<W> r;
-        if constexpr (Vex) {
-            asm("vsqrtpd {%1, %0|%0, %1}" : "=v"(r) : "v"(v));
-        } else {
-            asm("sqrtpd {%1, %0|%0, %1}" : "=x"(r) : "x"(v));
-        }
-        return r;
-#else
-        vec<W> r;
-        for (int l = 0; l < W; ++l) r[l] = std::sqrt(v[l]);
-        return r;
-#endif
-    }
-}
 
 }  // namespace simd
 }  // namespace rillet

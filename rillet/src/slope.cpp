@@ -8,54 +8,32 @@
 //     slope = (N * sumXY - sumX * sumY) / denom
 // carried out for several consecutive windows at once, one per vector lane:
 // the j-th element of each is a contiguous load.
+#include "series.h"
+#include "simd.h"
 #include "slope.h"
 
 using namespace rillet;
 
 namespace {
 
-// All `windows` windows, from the one starting at bar 0.
-template <int W, int U, bool Vex>
-RILLET_SIMD_INLINE void slope_run(const num_t *Y, num_t *R, int64_t windows, int N,
-                                  const Positions &c) {
-    constexpr int64_t B = W * U;
-    int64_t k = 0;
-    for (; windows - k >= B; k += B) slope_block<W, U, Vex>(Y + k, R + k + N - 1, N, c);
-    for (; windows - k >= W; k += W) slope_block<W, 1, Vex>(Y + k, R + k + N - 1, N, c);
-    for (; k < windows; ++k) slope_block<1, 1, Vex>(Y + k, R + k + N - 1, N, c);
-}
-
 using Kernel = void (*)(const num_t *, num_t *, int64_t, int, const Positions &);
 
-void run_base(const num_t *Y, num_t *R, int64_t windows, int N, const Positions &c) {
-#ifdef RILLET_SIMD_X86
-    slope_run<2, 4, false>(Y, R, windows, N, c);
-#else
-    slope_run<1, 4, false>(Y, R, windows, N, c);
-#endif
-}
+}  // namespace
 
-#ifdef RILLET_SIMD_X86
-RILLET_TARGET_AVX2 void run_avx2(const num_t *Y, num_t *R, int64_t windows, int N,
-                                 const Positions &c) {
-    slope_run<4, 4, true>(Y, R, windows, N, c);
-}
+#define RILLET_KERNELS "slope_kernels.h"
+#include "simd_each.h"
 
-RILLET_TARGET_AVX512 void run_avx512(const num_t *Y, num_t *R, int64_t windows, int N,
-                                     const Positions &c) {
-    slope_run<8, 4, true>(Y, R, windows, N, c);
-}
-#endif
+namespace {
 
 Kernel kernel() {
 #ifdef RILLET_SIMD_X86
     switch (simd::path()) {
-        case simd::kAvx512: return run_avx512;
-        case simd::kAvx2: return run_avx2;
+        case simd::kAvx512: return avx512::run;
+        case simd::kAvx2: return avx2::run;
         default: break;
     }
 #endif
-    return run_base;
+    return base::run;
 }
 
 }  // namespace

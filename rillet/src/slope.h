@@ -1,11 +1,9 @@
-// The least-squares slope of one window, shared by the whole-series kernel,
-// which runs one window per vector lane, and the streams, which run it on one
-// window (W = U = 1).  The window's bars are numbered 0 .. N-1 from oldest to
-// newest; the position sums are closed forms of N.
+// The window constants of the regression slope, shared by slope.cpp, its
+// kernels (slope_kernels.h) and the streams, which run the same kernel on one
+// window.  The window's bars are numbered 0 .. N-1 from oldest to newest.
 #pragma once
 
 #include "series.h"
-#include "simd.h"
 
 namespace rillet {
 
@@ -25,37 +23,6 @@ inline Positions positions(int N) {
     const num_t sumXs = sumX * sumX;
     const num_t nxx = n * sumXX;
     return Positions{n, sumX, nxx - sumXs};
-}
-
-// W*U consecutive windows of N values, U vectors of W lanes: y is the first
-// window (lane l's starts l values later), r the first window's result.  The
-// 2U independent sums keep several additions in flight.
-template <int W, int U, bool Vex>
-RILLET_SIMD_INLINE void slope_block(const num_t *y, num_t *r, int N, const Positions &c) {
-    using V = simd::vec<W>;
-    V sumY[U], sumXY[U];
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) sumY[u] = sumXY[u] = simd::splat<W>(0.0);
-    V pos = simd::splat<W>(0.0);  // j as a double, exact below 2^53
-    const V one = simd::splat<W>(1.0);
-    for (int j = 0; j < N; ++j, ++y) {
-#pragma GCC unroll 8
-        for (int u = 0; u < U; ++u) {
-            const V v = simd::load<W>(y + u * W);
-            sumY[u] = simd::add<W, Vex>(sumY[u], v);
-            const V xy = pos * v;
-            sumXY[u] = simd::add<W, Vex>(sumXY[u], xy);
-        }
-        pos = pos + one;
-    }
-    const V n = simd::splat<W>(c.n), sumX = simd::splat<W>(c.sumX);
-    const V denom = simd::splat<W>(c.denom);
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) {
-        const V a = n * sumXY[u];
-        const V b = sumX * sumY[u];
-        simd::store<W>(r + u * W, simd::sub<W, Vex>(a, b) / denom);
-    }
 }
 
 }  // namespace rillet

@@ -14,90 +14,32 @@
 // ahead of the vector pass, which divides it into the mean and overwrites it
 // with the statistic, so nothing is allocated.
 #include "dispersion.h"
+#include "series.h"
+#include "simd.h"
 
 using namespace rillet;
 
 namespace {
 
-// Bars first .. end-1, all with full windows; `sum` is the running sum after
-// the warm-up.  The sums are parked one block ahead of the statistics, so the
-// latency-bound sequential chain of the next block overlaps the independent
-// vector work of the current one.
-template <Stat S, int W, int U, bool Vex>
-RILLET_SIMD_INLINE void dispersion_run(const num_t *X, num_t *R, int64_t first, int64_t end, int N,
-                                       num_t sum) {
-    constexpr int64_t B = W * U;
-    int64_t p = first;  // next bar whose window sum is parked
-    int64_t i = first;  // next bar whose statistic is written
-    while (i < end) {
-        const int64_t ahead = end - i > 2 * B ? i + 2 * B : end;
-        for (; p < ahead; ++p) {
-            sum = simd::add<1, Vex>(sum, X[p]);
-            R[p] = sum;
-            sum = sum - X[p - N + 1];
-        }
-        if (end - i >= B) {
-            stat_block<S, W, U, Vex>(X + (i - N + 1), R + i, N);
-            i += B;
-        } else if (end - i >= W) {
-            stat_block<S, W, 1, Vex>(X + (i - N + 1), R + i, N);
-            i += W;
-        } else {
-            stat_block<S, 1, 1, Vex>(X + (i - N + 1), R + i, N);
-            i += 1;
-        }
-    }
-}
-
-// Block size by window length, as measured on AVX2 and AVX-512: for windows
-// of 17 to 128 bars the sequential running sum weighs most, and blocks of two
-// vectors interleave with it more finely; shorter and longer windows run
-// faster with four vectors, which keep more additions in flight.
-template <Stat S, int W, bool Vex>
-RILLET_SIMD_INLINE void dispersion_any(const num_t *X, num_t *R, int64_t first, int64_t end, int N,
-                                       num_t sum) {
-    if (N > 16 && N <= 128) {
-        dispersion_run<S, W, 2, Vex>(X, R, first, end, N, sum);
-    } else {
-        dispersion_run<S, W, 4, Vex>(X, R, first, end, N, sum);
-    }
-}
-
 using Kernel = void (*)(const num_t *, num_t *, int64_t, int64_t, int, num_t);
 
-template <Stat S>
-void run_base(const num_t *X, num_t *R, int64_t first, int64_t end, int N, num_t sum) {
-#ifdef RILLET_SIMD_X86
-    dispersion_any<S, 2, false>(X, R, first, end, N, sum);
-#else
-    dispersion_run<S, 1, 4, false>(X, R, first, end, N, sum);
-#endif
-}
+}  // namespace
 
-#ifdef RILLET_SIMD_X86
-template <Stat S>
-RILLET_TARGET_AVX2 void run_avx2(const num_t *X, num_t *R, int64_t first, int64_t end, int N,
-                                 num_t sum) {
-    dispersion_any<S, 4, true>(X, R, first, end, N, sum);
-}
+#define RILLET_KERNELS "std_kernels.h"
+#include "simd_each.h"
 
-template <Stat S>
-RILLET_TARGET_AVX512 void run_avx512(const num_t *X, num_t *R, int64_t first, int64_t end, int N,
-                                     num_t sum) {
-    dispersion_any<S, 8, true>(X, R, first, end, N, sum);
-}
-#endif
+namespace {
 
 template <Stat S>
 Kernel kernel() {
 #ifdef RILLET_SIMD_X86
     switch (simd::path()) {
-        case simd::kAvx512: return run_avx512<S>;
-        case simd::kAvx2: return run_avx2<S>;
+        case simd::kAvx512: return avx512::run<S>;
+        case simd::kAvx2: return avx2::run<S>;
         default: break;
     }
 #endif
-    return run_base<S>;
+    return base::run<S>;
 }
 
 template <Stat S>
@@ -112,7 +54,7 @@ int dispersion(const num_t *X, int size_X, int N, num_t *R, int size_R) {
     const num_t q = nan_value();
     num_t sum = 0.0;
     for (int64_t j = s; j < warm_end; ++j) {
-        sum = dispersion_add(sum, X[j]);
+        sum = sum + X[j];
         R[j] = q;
     }
     if (first >= size_X) return ERR_OK;

@@ -7,16 +7,8 @@
 #pragma once
 
 #include "series.h"
-#include "simd.h"
 
 namespace rillet {
-
-// a + b and a * b with a as the first operand.  Where both are NaN, x86
-// keeps the first operand's payload, and a compiler may swap the operands of
-// a plain a + b, differently in two places that compute the same value;
-// pinning the order gives every caller the same bits.
-inline num_t add_first(num_t a, num_t b) { return simd::add<1, false>(a, b); }
-inline num_t mul_first(num_t a, num_t b) { return simd::mul1<false>(a, b); }
 
 // Weight of the new bar (w) and of the previous result (v).
 struct Weights {
@@ -43,9 +35,9 @@ inline Weights dma_weights(num_t a) { return {a, 1.0 - a}; }
 // Next value of a seeded recurrence: two rounded products, then their rounded
 // sum.  A NaN that enters stays.
 inline num_t seeded_next(Weights p, num_t x, num_t prev) {
-    const num_t fresh = mul_first(p.w, x);
-    const num_t kept = mul_first(p.v, prev);
-    return add_first(fresh, kept);
+    const num_t fresh = p.w * x;
+    const num_t kept = p.v * prev;
+    return fresh + kept;
 }
 
 // WMA: the sum of the weights 1 .. N, exact in 64 bits for every int N.
@@ -55,8 +47,8 @@ inline num_t wma_denominator(int N) {
 
 // WMA in the first window: the weighted and the plain sum gain bar k (weight k+1).
 inline void wma_enter(num_t &sum2, num_t &sum, int64_t weight, num_t x) {
-    sum2 = add_first(sum2, static_cast<num_t>(weight) * x);
-    sum = add_first(sum, x);
+    sum2 = sum2 + static_cast<num_t>(weight) * x;
+    sum = sum + x;
 }
 
 // WMA after the first window: the next weighted mean from the previous one
@@ -64,7 +56,7 @@ inline void wma_enter(num_t &sum2, num_t &sum, int64_t weight, num_t x) {
 // The next weighted sum is the previous weighted sum less the previous plain
 // sum plus N times the new bar.
 inline num_t wma_next(num_t den, num_t prev, num_t sum, num_t n, num_t x) {
-    return add_first(den * prev - sum, n * x) / den;
+    return ((den * prev - sum) + n * x) / den;
 }
 
 // COUNT: a bar counts when it compares unequal to zero (NaN does).

@@ -64,7 +64,7 @@ class Wma : public Trailing<Wma> {
             *out = k == N_ - 1 ? sum2 / den_ : nan_value();
         } else {
             *out = wma_next(den_, prev_, sum_, n_, x);
-            sum = add_first(sum_ - oldest, x);
+            sum = (sum_ - oldest) + x;
         }
         if (Commit) {
             sum_ = sum;

@@ -119,7 +119,7 @@ class PerBar : public Plain {
             *out = nan_value();
             return ERR_PARAM_WRONG;
         } else {
-            *out = extreme<Cmp>(ring_.window(k), k - 1, k);
+            *out = window_extreme<Cmp>(ring_.window(k), k - 1, k);
         }
         return ERR_OK;
     }

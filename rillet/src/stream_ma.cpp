@@ -22,12 +22,12 @@ class Ma : public Trailing<Ma> {
         num_t sum = sum_;
         *out = nan_value();
         if (running_) {
-            sum = add_first(sum_ - oldest, x);
+            sum = (sum_ - oldest) + x;
             *out = sum / n_;
         } else if (k >= N_ - 1 && !is_nan(x)) {
             const num_t *w = ring_.window(N_);
             sum = 0.0;
-            for (int64_t j = 0; j < N_; ++j) sum = add_first(sum, w[j]);
+            for (int64_t j = 0; j < N_; ++j) sum = sum + w[j];
             *out = sum / n_;
             if (Commit) running_ = true;
         }
@@ -50,13 +50,13 @@ class Sum : public Trailing<Sum> {
 
     template <bool Commit>
     void whole(num_t x, num_t *out) {
-        *out = is_nan(x) ? sum_ : add_first(sum_, x);
+        *out = is_nan(x) ? sum_ : sum_ + x;
         if (Commit) sum_ = *out;
     }
 
     template <bool Commit>
     void bar(int64_t k, num_t x, num_t oldest, num_t *out) {
-        const num_t sum = k < N_ ? add_first(sum_, x) : add_first(sum_ - oldest, x);
+        const num_t sum = k < N_ ? sum_ + x : (sum_ - oldest) + x;
         *out = k < N_ - 1 ? nan_value() : sum;
         if (Commit) sum_ = sum;
     }
@@ -83,9 +83,12 @@ class WindowA : public Plain {
         *out = nan_value();
         if (n <= 0 || n > t) return ERR_OK;
         if (n > ring_.cap()) return ERR_PARAM_WRONG;
-        num_t sum;
-        if (!window_sum(ring_.window(n), static_cast<int>(n - 1), static_cast<int>(n), sum)) {
-            return ERR_OK;
+        // Added oldest first from 0.0, as the whole-series form adds each window.
+        const num_t *w = ring_.window(n);
+        num_t sum = 0.0;
+        for (int64_t j = 0; j < n; ++j) {
+            if (is_nan(w[j])) return ERR_OK;
+            sum = sum + w[j];
         }
         if (!Mean) {
             *out = sum;

@@ -1,13 +1,29 @@
 // Streams of the dispersion statistics and of the regression slope: the
 // window is kept and each bar's statistic is computed over it by the very
-// routine of the whole-series kernels, so a bar costs time proportional to
-// the window, as there.
+// kernels of the whole-series functions, on one window at a time, so a bar
+// costs time proportional to the window, as there.
 #include "dispersion.h"
+#include "series.h"
+#include "simd.h"
 #include "slope.h"
 #include "stream.h"
 
 using namespace rillet;
 using namespace rillet::stream;
+
+// The kernels of std.cpp and slope.cpp, compiled here for one lane (their
+// whole-series drivers, unused here, come along).
+#pragma GCC diagnostic ignored "-Wunused-function"
+#define RILLET_KERNELS "std_kernels.h"
+#define RILLET_ISA one_std
+#define RILLET_LANES 1
+#include "simd_isa.h"
+#undef RILLET_KERNELS
+#define RILLET_KERNELS "slope_kernels.h"
+#define RILLET_ISA one_slope
+#define RILLET_LANES 1
+#include "simd_isa.h"
+#undef RILLET_KERNELS
 
 namespace {
 
@@ -26,15 +42,15 @@ class Dispersion : public Trailing<Dispersion<S>> {
         const int64_t N = this->N_;
         num_t sum = sum_;
         if (k < N - 1) {
-            sum = dispersion_add(sum_, x);
+            sum = sum_ + x;
             *out = nan_value();
         } else if (S == Stat::Sample && N == 1) {
             *out = 0.0;
         } else {
-            sum = dispersion_add(sum_, x);
+            sum = sum_ + x;
             const num_t *w = this->ring_.window(N);
             *out = sum;
-            stat_block<S, 1, 1, false>(w, out, static_cast<int>(N));
+            one_std::stat_block<S, 1, 1>(w, out, static_cast<int>(N));
             sum = sum - w[0];
         }
         if (Commit) sum_ = sum;
@@ -63,7 +79,7 @@ class Slope : public Plain {
         if (t < N_ - 1) {
             *out = nan_value();
         } else {
-            slope_block<1, 1, false>(ring_.window(N_), out, static_cast<int>(N_), c_);
+            one_slope::slope_block<1, 1>(ring_.window(N_), out, static_cast<int>(N_), c_);
         }
         return ERR_OK;
     }

@@ -1,8 +1,7 @@
 // Window sums: one window for all bars (a running sum; N = 0 is the
 // cumulative sum that ignores NaN bars) and one window per bar (each window
-// summed afresh).
+// summed oldest first).
 #include "series.h"
-#include "step.h"
 
 using namespace rillet;
 
@@ -14,20 +13,20 @@ int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     num_t sum = 0.0;
     if (N == 0) {
         for (int i = 0; i < size_X; ++i) {
-            if (!is_nan(X[i])) sum = add_first(sum, X[i]);
+            if (!is_nan(X[i])) sum = sum + X[i];
             R[i] = sum;
         }
         return ERR_OK;
     }
 
     // The running sum is never recomputed: a NaN that enters it stays.
-    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = add_first(sum, X[k]); });
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = sum + X[k]; });
     if (last < 0) return ERR_OK;
     R[last] = sum;
     slide(
         last + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
         [&](int64_t t) {
-            sum = add_first(sum, X[t]);
+            sum = sum + X[t];
             R[t] = sum;
         });
     return ERR_OK;
@@ -36,15 +35,9 @@ int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
 int zv_sum_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
              int size_R) {
     if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
-    const num_t q = nan_value();
-    for (int i = 0; i < size_X; ++i) {
-        const int32_t n = reachable_window(N[i], i);
-        num_t sum;
-        // A NaN bar gives the plain NaN; inf + -inf is written as it comes
-        // out of the addition.  N[i] = 0 has no window here (not a cumulative
-        // sum).
-        R[i] = n == 0 || !window_sum(X, i, n, sum) ? q : sum;
-    }
+    // inf + -inf is written as it comes out of the addition.  N[i] = 0 has no
+    // window here (not a cumulative sum).
+    per_bar_sums(X, size_X, N, R, [](num_t sum, int32_t) { return sum; });
     return ERR_OK;
 }
 

@@ -24,6 +24,9 @@ from ._zelvo import (
     REF_A, REFIF, REFXV, SLOPE, SMA, STD, STDDEV, STDP, SUM, SUM_A, WMA,
 )
 
+# The formula language and the library of classic indicators written in it.
+from .formula import Formula, indicator, indicators
+
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
     __version__: str = _version("zelvo")
@@ -35,7 +38,8 @@ def get_include() -> str:
     """The directory that holds ``rillet.h``, the C header of the core.
 
     Compile C or C++ code that calls the ``zv_*`` functions with
-    ``-I$(python3 -c "import zelvo; print(zelvo.get_include())")``.
+    ``-I"$inc"`` and link it with ``-L"$inc/../lib" -lrillet -lm`` (the static
+    core beside it), where ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
     """
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 
@@ -45,4 +49,5 @@ __all__ = [
     "REF", "REFIF", "REFXV", "REF_A", "LLV", "LLV_A", "HHV", "HHV_A", "BARSINCE",
     "BARLAST", "BARSLAST", "CROSS", "FIF", "SLOPE", "CURRBARSCOUNT", "BACKCOUNT",
     "STD", "STDDEV", "STDP", "AVEDEV", "FILTER", "get_include",
+    "Formula", "indicator", "indicators",
 ]

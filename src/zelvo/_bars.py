@@ -7,10 +7,11 @@ from __future__ import annotations
 
 import csv
 import datetime
+import math
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Iterable, Iterator, TextIO
+from typing import Iterable, Iterator, Mapping, TextIO
 
 import numpy as np
 
@@ -31,6 +32,8 @@ class Bars:
     source: str = ""
     #: The 1-based line of the file each bar came from (empty for the sample).
     lines: list[int] = field(default_factory=list)
+    #: Things the reader noticed that the user should know (missing values, no dates).
+    notes: list[str] = field(default_factory=list)
 
     def __len__(self) -> int:
         if self.columns:
@@ -38,24 +41,52 @@ class Bars:
         return len(self.dates) if self.dates is not None else len(self.lines)
 
 
+#: Header names taken for the date column, most specific first (compared in lower
+#: case, with blanks and hyphens read as underscores).
+DATE_NAMES = ("date", "datetime", "date_time", "timestamp", "trade_date", "tradedate",
+              "trading_date", "trading_day", "time", "day", "dt")
+
+#: The longest line read, in characters: a file without line breaks (or
+#: /dev/zero) is refused after this much, in bounded memory.
+MAX_LINE = 1 << 20
+
+#: Missing cells named one by one in the note; the rest are counted.
+SHOWN_MISSING = 5
+
+FILLS = ("previous",)
+
+
 def read_csv(path: str | os.PathLike[str], required: Iterable[str] = (),
-             stream: TextIO | None = None) -> Bars:
+             stream: TextIO | None = None, *, columns: Mapping[str, str] | None = None,
+             sort: bool = False, fill: str | None = None) -> Bars:
     """Read bars from a CSV file with a header row.
 
-    Header names are matched to date, open, high, low, close and volume
-    case-insensitively, ignoring surrounding blanks; other columns (such as
-    "Adj Close") are skipped. Every cell of a bar column must be a number; an
-    empty cell is a missing value (NaN). Rows must be oldest first. Raises
-    BarsError naming the line and column of the first problem, or a column of
-    `required` that the file lacks. With `stream` given, reads from it and uses
-    `path` only in messages.
+    Header names are matched to open, high, low, close and volume
+    case-insensitively, ignoring surrounding blanks; `columns` maps any of them
+    (or "date") to another header name. The date column is found among the
+    common names (DATE_NAMES); a separate "Time" column beside "Date" joins it.
+    Other columns (such as "Adj Close") are skipped. Every cell of a bar column
+    must be a number; an empty cell is a missing value (NaN).
+
+    The dates must rise strictly from line to line; `sort` puts merely
+    unordered (for example newest-first) bars in date order instead. `fill`
+    "previous" replaces a missing value (empty, nan or inf) by the bar before
+    it. What the user should know (missing values, a file without dates) is
+    left in `Bars.notes`.
+
+    Raises BarsError naming the line and column of the first problem, or a
+    column of `required` that the file lacks. With `stream` given, reads from
+    it and uses `path` only in messages.
     """
     name = os.fspath(path)
+    if fill is not None and fill not in FILLS:
+        raise BarsError(f"unknown fill {fill!r}; known: {', '.join(FILLS)}")
+    options = _Options(set(required), dict(columns or {}), sort, fill)
     try:
         if stream is not None:
-            return _parse(stream, name, set(required))
+            return _parse(stream, name, options)
         with open(name, newline="", encoding="utf-8-sig") as f:
-            return _parse(f, name, set(required))
+            return _parse(f, name, options)
     except UnicodeDecodeError as e:
         raise BarsError(f"{name}: not UTF-8 text (byte {e.start}: {e.reason})") from None
     except csv.Error as e:
@@ -64,8 +95,77 @@ def read_csv(path: str | os.PathLike[str], required: Iterable[str] = (),
         raise BarsError(f"cannot read {name}: {e.strerror or e}") from None
 
 
-def _parse(f: TextIO, name: str, required: set[str]) -> Bars:
-    rows = csv.reader(f)
+@dataclass
+class _Options:
+    required: set[str]
+    columns: dict[str, str]
+    sort: bool
+    fill: str | None
+
+
+def _bounded_lines(f: TextIO, name: str) -> Iterator[str]:
+    """The lines of f, refusing one longer than MAX_LINE before reading it whole."""
+    limit = MAX_LINE
+    number = 0
+    while True:
+        line = f.readline(limit + 1)
+        if not line:
+            return
+        number += 1
+        if len(line) > limit and line[-1] not in "\r\n":
+            raise BarsError(f"{name}, line {number}: longer than {limit} characters; "
+                            "not a CSV file of bars")
+        yield line
+
+
+def _header_key(h: str) -> str:
+    return h.strip().lower()
+
+
+def _find_columns(header: list[str], name: str, opts: _Options) -> dict[str, int]:
+    """Bar column (and "date", "time") -> index in the header."""
+    keys = [_header_key(h) for h in header]
+    where: dict[str, int] = {}
+    claimed: set[int] = set()
+    for col, wanted in opts.columns.items():
+        if col not in COLUMNS and col != "date":
+            raise BarsError(f"cannot map {col!r}: the bar columns are date, "
+                            f"{', '.join(COLUMNS)}")
+        found = [i for i, k in enumerate(keys) if k == _header_key(wanted)]
+        if not found:
+            raise BarsError(f"{name}: no column named {wanted!r} (for {col}); the header "
+                            f"has {', '.join(repr(h) for h in header)}")
+        if len(found) > 1:
+            raise BarsError(f"{name}: two columns are named {wanted!r} "
+                            f"({found[0] + 1} and {found[1] + 1}); keep one")
+        where[col] = found[0]
+        claimed.add(found[0])
+
+    def take(key: str, matches: list[int]) -> None:
+        matches = [i for i in matches if i not in claimed]
+        if len(matches) > 1:
+            raise BarsError(f"{name}: two columns are named {key!r} "
+                            f"({matches[0] + 1} and {matches[1] + 1}); keep one")
+        if matches:
+            where[key] = matches[0]
+            claimed.add(matches[0])
+
+    for col in COLUMNS:
+        if col not in where:
+            take(col, [i for i, k in enumerate(keys) if k == col])
+    if "date" not in where:
+        plain = [re.sub(r"[\s\-]+", "_", k) for k in keys]
+        for date_name in DATE_NAMES:
+            take("date", [i for i, k in enumerate(plain) if k == date_name])
+            if "date" in where:
+                break
+        if "date" in where and plain[where["date"]] == "date":
+            take("time", [i for i, k in enumerate(plain) if k == "time"])
+    return where
+
+
+def _parse(f: TextIO, name: str, opts: _Options) -> Bars:
+    rows = csv.reader(_bounded_lines(f, name))
     header = next(rows, None)
     while header is not None and not any(h.strip() for h in header):
         header = next(rows, None)          # blank lines before the header
@@ -75,15 +175,8 @@ def _parse(f: TextIO, name: str, required: set[str]) -> Bars:
     if header and header[0].startswith("\ufeff"):
         header[0] = header[0][1:]          # a byte-order mark read through a stream
 
-    where: dict[str, int] = {}
-    for i, h in enumerate(header):
-        key = h.strip().lower()
-        if key in COLUMNS or key == "date":
-            if key in where:
-                raise BarsError(f"{name}: two columns are named {key!r} "
-                                f"({where[key] + 1} and {i + 1}); keep one")
-            where[key] = i
-    missing = [c for c in COLUMNS if c in required and c not in where]
+    where = _find_columns(header, name, opts)
+    missing = [c for c in COLUMNS if c in opts.required and c not in where]
     if missing:
         found = ", ".join(repr(h) for h in header)
         raise BarsError(f"{name}: no {' or '.join(repr(c) for c in missing)} column "
@@ -92,6 +185,9 @@ def _parse(f: TextIO, name: str, required: set[str]) -> Bars:
     numeric = [(c, where[c]) for c in COLUMNS if c in where]
     values: dict[str, list[float]] = {c: [] for c, _ in numeric}
     dates: list[str] | None = [] if "date" in where else None
+    day, time = where.get("date"), where.get("time")
+    gaps: list[tuple[int, str]] = []        # (line, column) of missing values, first few
+    gap_count = 0
     lines: list[int] = []
     width = len(header)
     for row in rows:
@@ -102,20 +198,99 @@ def _parse(f: TextIO, name: str, required: set[str]) -> Bars:
             raise BarsError(f"{name}, line {line}: {len(row)} fields, but the header "
                             f"has {width}")
         for c, i in numeric:
-            values[c].append(_number(row[i], name, line, header[i]))
+            x = _number(row[i], name, line, header[i])
+            if not math.isfinite(x):
+                gap_count += 1
+                if len(gaps) < SHOWN_MISSING:
+                    gaps.append((line, header[i].strip()))
+            values[c].append(x)
         if dates is not None:
-            dates.append(row[where["date"]].strip())
+            stamp = row[day].strip()
+            if time is not None:
+                stamp = f"{stamp} {row[time].strip()}"
+            dates.append(stamp)
         lines.append(line)
     if not lines:
         raise BarsError(f"{name}: no bars (only a header row)")
-    if dates and _ISO.match(dates[0]) and _ISO.match(dates[-1]) and dates[0] > dates[-1]:
-        raise BarsError(f"{name}: the dates run from newest ({dates[0]}, line {lines[0]}) "
-                        f"to oldest; the bars must be oldest first")
     columns = {c: np.array(v, dtype=np.float64) for c, v in values.items()}
-    return Bars(columns, dates, name, lines)
+    bars = Bars(columns, dates, name, lines)
+    _order(bars, header[day].strip() if day is not None else None, opts.sort)
+    if gap_count:
+        _fill(bars, gap_count, gaps, opts.fill)
+    return bars
 
 
-_ISO = re.compile(r"\d{4}-\d\d-\d\d")
+def _order(bars: Bars, column: str | None, sort: bool) -> None:
+    """Check (or, with sort, make) the dates strictly rise; a note where unknown."""
+    name, dates, lines = bars.source, bars.dates, bars.lines
+    if dates is None or column is None:
+        looked = "such as Date, Datetime, Timestamp, Trade_date or Time"
+        if sort:
+            raise BarsError(f"{name}: no date column to sort by ({looked})")
+        bars.notes.append(f"{name}: no date column ({looked}); the bars are taken in "
+                          "file order, oldest first")
+        return
+    keys = _date_keys(dates, lines, name, column)
+    if keys is None:
+        if sort:
+            raise BarsError(f"{name}: cannot sort by column {column!r}: "
+                            f"{dates[0]!r} (line {lines[0]}) is not a date form zelvo "
+                            "reads")
+        bars.notes.append(f"{name}: the dates in column {column!r} ({dates[0]!r}, line "
+                          f"{lines[0]}) are not in a form zelvo reads; their order is not "
+                          "checked and the bars are taken in file order")
+        return
+    if sort:
+        order = sorted(range(len(keys)), key=keys.__getitem__)
+        if order != list(range(len(keys))):
+            keys = [keys[i] for i in order]
+            bars.dates = dates = [dates[i] for i in order]
+            bars.lines = lines = [lines[i] for i in order]
+            index = np.array(order, dtype=np.intp)
+            for c, v in bars.columns.items():
+                bars.columns[c] = np.ascontiguousarray(v[index])
+    for i in range(1, len(keys)):
+        if keys[i] > keys[i - 1]:
+            continue
+        if keys[i] == keys[i - 1]:
+            raise BarsError(f"{name}, line {lines[i]}: the date {dates[i]} repeats "
+                            f"line {lines[i - 1]}; every bar needs a date of its own")
+        if all(a > b for a, b in zip(keys, keys[1:])):
+            raise BarsError(f"{name}: the dates run from newest ({dates[0]}, line "
+                            f"{lines[0]}) to oldest ({dates[-1]}, line {lines[-1]}); the "
+                            "bars must be oldest first (--sort puts them in order)")
+        raise BarsError(f"{name}, line {lines[i]}: the date {dates[i]} comes before "
+                        f"{dates[i - 1]} of line {lines[i - 1]}; the bars must be oldest "
+                        "first (--sort puts them in order)")
+
+
+def _fill(bars: Bars, count: int, gaps: list[tuple[int, str]], fill: str | None) -> None:
+    places = ", ".join(f"line {line} column {col!r}" for line, col in gaps)
+    more = f" and {count - len(gaps)} more" if count > len(gaps) else ""
+    what = f"{count} missing value{'s' if count > 1 else ''} (empty, nan or inf)"
+    if fill is None:
+        bars.notes.append(f"{bars.source}: {what}: {places}{more}; indicators reading "
+                          "them give NaN (--fill previous carries the last value forward)")
+        return
+    left = 0
+    for c, v in bars.columns.items():
+        bars.columns[c] = filled = _carry_forward(v)
+        left += int(np.count_nonzero(np.isnan(filled)))
+    note = f"{bars.source}: {what} filled with the bar before: {places}{more}"
+    if left:
+        note += f"; {left} at the start of a column have no bar before and stay NaN"
+    bars.notes.append(note)
+
+
+def _carry_forward(v: np.ndarray) -> np.ndarray:
+    """v with every NaN or infinity replaced by the latest finite value before it
+    (NaN where there is none)."""
+    good = np.isfinite(v)
+    if good.all():
+        return v
+    last = np.maximum.accumulate(np.where(good, np.arange(len(v)), -1))
+    out = np.where(last >= 0, v[np.maximum(last, 0)], np.nan)
+    return np.ascontiguousarray(out, dtype=np.float64)
 
 
 def _number(cell: str, name: str, line: int, column: str) -> float:
@@ -129,6 +304,91 @@ def _number(cell: str, name: str, line: int, column: str) -> float:
     except ValueError:
         raise BarsError(f"{name}, line {line}, column {column.strip()!r}: "
                         f"{cell!r} is not a number") from None
+
+
+# Dates. A column's form is taken from its first cell; every other cell must have
+# the same form. Keys compare in time order: datetimes (offsets such as +01:00
+# or Z turned to UTC), or plain numbers for epoch timestamps.
+
+_TIME = (r"(?:[T ]\s*(\d{1,2}):(\d\d)(?::(\d\d)(?:[.,](\d{1,9}))?)?)?"
+         r"\s*(Z|[+-]\d\d:?\d\d)?")
+_MONTHS = {m: i + 1 for i, m in enumerate(
+    ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"))}
+
+# form name -> (pattern, indices of the year, month and day groups); the time
+# groups follow those of the date.
+_FORMS: dict[str, tuple[re.Pattern[str], tuple[int, int, int]]] = {
+    "YYYY-MM-DD": (re.compile(r"(\d{4})([-/.])(\d{1,2})\2(\d{1,2})" + _TIME), (1, 3, 4)),
+    "MM/DD/YYYY": (re.compile(r"(\d{1,2})([-/.])(\d{1,2})\2(\d{4})" + _TIME), (4, 1, 3)),
+    "DD/MM/YYYY": (re.compile(r"(\d{1,2})([-/.])(\d{1,2})\2(\d{4})" + _TIME), (4, 3, 1)),
+    "YYYYMMDD": (re.compile(r"(\d{4})(\d\d)(\d\d)" + _TIME), (1, 2, 3)),
+    "DD-Mon-YYYY": (re.compile(r"(\d{1,2})[- ]([A-Za-z]{3})[a-z]*\.?[- ](\d{2}|\d{4})"
+                               + _TIME), (3, 2, 1)),
+    "Mon DD, YYYY": (re.compile(r"([A-Za-z]{3})[a-z]*\.? (\d{1,2}),? (\d{4})" + _TIME),
+                     (3, 1, 2)),
+}
+_EPOCH = re.compile(r"\d{9,}(?:\.\d+)?")
+
+
+def _date_key(text: str, form: str) -> datetime.datetime | None:
+    pattern, (y, m, d) = _FORMS[form]
+    match = pattern.fullmatch(text)
+    if match is None:
+        return None
+    g = match.groups()
+    t = len(g) - 5                         # the five time groups come last
+    month = g[m - 1]
+    try:
+        year = int(g[y - 1])
+        if len(g[y - 1]) == 2:             # 31-Dec-14: as strptime's %y
+            year += 2000 if year < 69 else 1900
+        key = datetime.datetime(
+            year, _MONTHS[month[:3].lower()] if month.isalpha() else int(month),
+            int(g[d - 1]), int(g[t] or 0), int(g[t + 1] or 0), int(g[t + 2] or 0),
+            int((g[t + 3] or "0")[:6].ljust(6, "0")))
+    except (ValueError, KeyError):
+        return None
+    zone = g[t + 4]
+    if zone and zone != "Z":
+        sign = 1 if zone[0] == "+" else -1
+        digits = zone[1:].replace(":", "")
+        try:
+            key -= sign * datetime.timedelta(hours=int(digits[:2]), minutes=int(digits[2:]))
+        except OverflowError:              # beyond year 1 or 9999 in UTC
+            return None
+    return key
+
+
+def _date_keys(dates: list[str], lines: list[int], name: str,
+               column: str) -> list[datetime.datetime] | list[float] | None:
+    """The dates as keys that compare in time order; None when the first date is
+    in no known form. A later date not in the form of the first is an error."""
+    first = dates[0]
+    for i, text in enumerate(dates):
+        if not text.strip():
+            raise BarsError(f"{name}, line {lines[i]}, column {column!r}: no date; every "
+                            "bar needs one")
+    if _EPOCH.fullmatch(first) and _date_key(first, "YYYYMMDD") is None:
+        forms = ["epoch"]
+    else:
+        forms = [f for f in _FORMS if _date_key(first, f) is not None]
+        if "MM/DD/YYYY" in forms and "DD/MM/YYYY" in forms and "." in first:
+            forms.remove("MM/DD/YYYY")     # 31.12.2014 and 01.02.2014 are day first
+            forms.append("MM/DD/YYYY")
+    if not forms:
+        return None
+    bad = 0
+    for form in forms:                 # the first form that reads every date
+        if form == "epoch":
+            keys: list = [float(x) if _EPOCH.fullmatch(x) else None for x in dates]
+        else:
+            keys = [_date_key(x, form) for x in dates]
+        if None not in keys:
+            return keys
+        if form == forms[0]:
+            bad = keys.index(None)
+    raise BarsError(f"{name}, line {lines[bad]}, column {column!r}: {dates[bad]!r} is not "
+                    f"a date like {first!r} of line {lines[0]}")
 
 
 def _uniforms(seed: int) -> Iterator[float]:

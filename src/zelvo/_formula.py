@@ -9,9 +9,11 @@ evaluated; nothing is ever passed to ``eval``.
 
 Compiling also checks the kind of every argument, so a formula is rejected
 before any bar is read: window lengths (``N``, ``M``) must be whole numbers in
-the 32-bit range and are passed as Python ``int``; series arguments take a
-series or a number, which is broadcast to a constant series; comparisons give
-float series of 1.0 (true) and 0.0 (false).
+the function's valid range (the catalog's window rule, within 32 bits) and are
+passed as Python ``int``; series arguments take a series or a number, which is
+broadcast to a constant series; comparisons give float series of 1.0 (true) and
+0.0 (false). Condition arguments are handed over as 0/1 bytes, true where the
+value truncated toward zero is not 0.
 """
 from __future__ import annotations
 
@@ -25,44 +27,7 @@ from typing import Callable, Mapping, Union
 import numpy as np
 
 from . import _zelvo
-
-# Argument kinds: "s" numeric series, "c" condition series (cast to bytes by the
-# function: non-zero whole part is true), "i" integer.
-# name: (arguments as "name:kind", positional only, one-line meaning)
-FUNCTIONS: dict[str, tuple[tuple[str, ...], bool, str]] = {
-    "MA": (("a:s", "N:i"), False, "simple moving average of the last N bars"),
-    "MA_A": (("a:s", "N:s"), False, "simple moving average with a window length per bar"),
-    "EMA": (("a:s", "N:i"), False, "exponential moving average, weight 2/(N+1)"),
-    "SMA": (("a:s", "N:i", "M:i"), False, "smoothed moving average, new bar weighted M/N"),
-    "WMA": (("a:s", "N:i"), False, "linearly weighted moving average of the last N bars"),
-    "DMA": (("a:s", "A:s"), False, "dynamic moving average with a smoothing factor per bar"),
-    "COUNT": (("a:s", "N:i"), False, "number of non-zero bars among the last N"),
-    "COUNT_A": (("a:s", "N:s"), False, "COUNT with a window length per bar"),
-    "SUM": (("a:s", "N:i"), False, "sum of the last N bars (N=0: running total)"),
-    "SUM_A": (("a:s", "N:s"), False, "SUM with a window length per bar"),
-    "REF": (("a:s", "N:i"), False, "the value N bars back"),
-    "REFIF": (("x:s", "c:s", "v:s"), False,
-              "x at the last earlier bar where c held, else v"),
-    "REFXV": (("a:s", "N:i"), False, "the value N bars ahead, else the current value"),
-    "REF_A": (("a:s", "N:s"), False, "the value a per-bar number of bars back"),
-    "LLV": (("a:s", "N:i"), False, "lowest value of the last N bars (N=0: all bars)"),
-    "LLV_A": (("a:s", "N:s"), False, "LLV with a window length per bar"),
-    "HHV": (("a:s", "N:i"), False, "highest value of the last N bars (N=0: all bars)"),
-    "HHV_A": (("a:s", "N:s"), False, "HHV with a window length per bar"),
-    "BARSINCE": (("x:c",), True, "bars since the first true bar, counting it as 1"),
-    "BARLAST": (("x:c",), True, "bars since the latest true bar, counting it as 1"),
-    "BARSLAST": (("x:c",), True, "the same as BARLAST"),
-    "CROSS": (("x:s", "y:s"), False, "1 where x crosses above y, else 0"),
-    "FIF": (("x:c", "a:s", "b:s"), False, "a where x is true, else b"),
-    "SLOPE": (("Y:s", "N:i"), False, "least-squares slope of the last N bars"),
-    "CURRBARSCOUNT": (("Y:s",), True, "the bar index 0, 1, 2, ..."),
-    "BACKCOUNT": (("x:c",), True, "length of the run of true bars ending here"),
-    "STD": (("a:s", "N:i"), False, "sample standard deviation of the last N bars"),
-    "STDDEV": (("a:s", "N:i"), False, "population standard deviation of the last N bars"),
-    "STDP": (("a:s", "N:i"), False, "the same as STDDEV"),
-    "AVEDEV": (("a:s", "N:i"), False, "mean absolute deviation of the last N bars"),
-    "FILTER": (("a:s", "N:i"), False, "keep a signal, silence the N-1 bars after it"),
-}
+from ._catalog import FUNCTIONS, INT_MAX, INT_MIN
 
 #: Names a formula can use for bar columns, and the column each reads.
 BAR_NAMES = {
@@ -70,16 +35,10 @@ BAR_NAMES = {
     "O": "open", "H": "high", "L": "low", "C": "close", "V": "volume",
 }
 
-INT_MIN, INT_MAX = -2**31, 2**31 - 1
-
-_KIND_WORDS = {"s": "series", "c": "condition", "i": "int"}
-
 
 def signature(name: str) -> str:
     """The call form of a function, e.g. ``MA(a, N)`` or ``BARSLAST(x, /)``."""
-    params, positional_only, _ = FUNCTIONS[name]
-    names = [p.split(":")[0] for p in params]
-    return f"{name}({', '.join(names + ['/'] if positional_only else names)})"
+    return FUNCTIONS[name].signature
 
 
 def _columns(text: str) -> int:
@@ -174,6 +133,7 @@ def parse(text: str) -> Formula:
     text = re.sub(r"\s", " ", text)
     if not text.strip():
         raise FormulaError("empty formula", text, 0, len(text))
+    text = text.strip()                # Python would call leading blanks an indent
     try:
         tree = ast.parse(text, mode="eval")
     except SyntaxError as e:
@@ -343,9 +303,8 @@ class _Compiler:
                                  node.func)
             raise self.error(f"unknown function {node.func.id!r}{self.suggest(key)}",
                              node.func)
-        params, positional_only, _ = FUNCTIONS[key]
-        names = [p.split(":")[0] for p in params]
-        sig = signature(key)
+        spec = FUNCTIONS[key]
+        names, positional_only, sig = list(spec.argnames), spec.positional_only, spec.signature
         for a in node.args:
             if isinstance(a, ast.Starred):
                 raise self.refuse(a)
@@ -372,16 +331,20 @@ class _Compiler:
                              f"{', '.join(missing)}", node)
 
         makers: list[Callable[[Env], object]] = []
-        for p in params:
-            pname, kind = p.split(":")
+        lowest = spec.min_window
+        for pname, kind in spec.args:
             arg = bound[pname]
             value = self.compile(arg)
             if kind == "i":
-                makers.append(_constant(self.window(key, pname, value, arg)))
-            elif callable(value):
-                makers.append(value)
-            else:             # a number where a series goes: a constant series
-                makers.append(_broadcast(self.as_float(value, arg)))
+                # The window rule bounds the first integer (N); SMA's weight M
+                # may be any int.
+                low = INT_MIN if lowest is None else lowest
+                makers.append(_constant(self.window(key, pname, value, arg, low)))
+                lowest = None
+                continue
+            if not callable(value):   # a number where a series goes: a constant series
+                value = _broadcast(self.as_float(value, arg))
+            makers.append(_condition(value) if kind == "c" else value)
         function = getattr(_zelvo, key)
         text = self.text
         start, end = self.span(node)
@@ -395,7 +358,7 @@ class _Compiler:
             return result
         return run
 
-    def window(self, fname: str, pname: str, value: Value, arg: ast.expr) -> int:
+    def window(self, fname: str, pname: str, value: Value, arg: ast.expr, low: int) -> int:
         if callable(value):
             raise self.error(f"{pname} of {fname} is a window length: give a whole "
                              "number, not a series", arg)
@@ -404,8 +367,24 @@ class _Compiler:
                 raise self.error(f"{pname} of {fname} is a window length: give a whole "
                                  f"number, not {value!r}", arg)
             value = int(value)
-        if not INT_MIN <= value <= INT_MAX:
-            shown = str(value) if len(str(value)) <= 24 else f"a {len(str(value))}-digit number"
-            raise self.error(f"{pname} of {fname} is {shown}, outside the int range "
-                             f"{INT_MIN}..{INT_MAX}", arg)
+        if not low <= value <= INT_MAX:
+            raise self.error(f"{pname} of {fname} is {_shown(value)}, outside its valid "
+                             f"range {low}..{INT_MAX}", arg)
         return value
+
+
+def _shown(value: int) -> str:
+    """A whole number for a message: its digits when short, else how many there
+    are (Python refuses to print an int of more than 4300 digits)."""
+    if abs(value) < 10**24:
+        return str(value)
+    if value.bit_length() < 14000:
+        return f"a {len(str(abs(value)))}-digit number"
+    return f"a number of about {int(value.bit_length() * 0.30103) + 1} digits"
+
+
+def _condition(series: Callable[[Env], np.ndarray]) -> Callable[[Env], np.ndarray]:
+    """A condition as bytes: true where the value truncated toward zero is not 0,
+    that is where |x| >= 1 (so 0.5 and NaN are false, 256 and 1e10 true). The
+    functions get 0/1 bytes, so no value can wrap in a cast to bytes."""
+    return lambda env: (np.abs(series(env)) >= 1.0).view(np.uint8)

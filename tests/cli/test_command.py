@@ -1,9 +1,12 @@
 """The command line: in-process through main(argv) for the many cases, and a
 few real processes for exit status, tracebacks and the console script."""
+import contextlib
 import io
 import os
 import re
+import resource
 import shutil
+import stat
 import subprocess
 import sys
 import sysconfig
@@ -11,14 +14,17 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zelvo
+import zelvo.__main__ as cli_module
 from zelvo.__main__ import main
 from zelvo._bars import read_csv, sample_bars
 from zelvo._formula import FUNCTIONS
 
 ROOT = Path(__file__).resolve().parents[2]
-DATA = ROOT.parent / "shared" / "data"
+DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
+            ROOT.parent / "shared" / "data")
 REAL = DATA / "orcl-1995-2014.csv"
 
 
@@ -96,14 +102,15 @@ def test_csv_from_stdin(capsys, monkeypatch):
 @pytest.mark.parametrize("argv,words", [
     (["MA(CLOS,5)"], "unknown name 'CLOS'"),
     (["MA(C,5)", "EMA(C"], "never closed"),
-    (["MA(C,3000000000)"], "outside the int range"),
+    (["MA(C,3000000000)"], "outside its valid range 1..2147483647"),
     (["__import__('os').system('echo hi')"], "only the zelvo functions"),
     (["--last", "-1"], "--last needs"),
     (["--csv", "/no/such/file.csv"], "cannot read /no/such/file.csv"),
     (["--output", "/no/such/dir/out.csv"], "cannot write /no/such/dir/out.csv"),
     (["--bogus"], "unrecognized arguments"),
 ])
-def test_user_errors_exit_2_with_a_message(capsys, argv, words):
+def test_user_errors_exit_2_with_a_message(capsys, monkeypatch, tmp_path, argv, words):
+    monkeypatch.chdir(tmp_path)
     code, out, err = cli(capsys, *argv)
     assert code == 2 and words in err and "Traceback" not in err
 
@@ -117,7 +124,7 @@ def test_bad_formula_is_reported_before_any_output(capsys):
 def test_plot_without_matplotlib_says_how_to_get_it(capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     code, out, err = cli(capsys, "--plot", "chart.png")
-    assert code == 2 and out == "" and "pip install 'zelvo[plot]'" in err
+    assert code == 2 and out == "" and 'python3 -m pip install ".[plot]"' in err
 
 
 def test_plot(capsys, tmp_path):
@@ -127,7 +134,7 @@ def test_plot(capsys, tmp_path):
                        "SLOPE(C,10)")
     assert code == 0 and err == ""
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    code, _, err = cli(capsys, "--plot", str(tmp_path / "chart.nope"))
+    code, _, err = cli(capsys, "--plot", str(tmp_path / "no" / "chart.png"))
     assert code == 2 and "cannot write" in err
 
 
@@ -168,3 +175,207 @@ def test_console_script():
         pytest.skip("the zelvo script is not installed")
     p = _run(exe, "--last", "2", "V")
     assert p.returncode == 0 and len(rows(p.stdout)) == 2
+
+
+@pytest.mark.skipif(not REAL.exists(), reason="no real bars beside the project")
+def test_numeric_condition_is_not_cut_to_a_byte_on_real_bars(capsys):
+    # Volumes that are multiples of 256 are true like any other non-zero volume.
+    code, out, _ = cli(capsys, "--csv", str(REAL), "--output", "-", "BARSLAST(V)",
+                       "BARSLAST(V!=0)", "FIF(V, 1, 0)")
+    assert code == 0
+    table = [ln.split(",") for ln in out.splitlines()[1:]]
+    volume = np.array([float(r[5]) for r in table])
+    assert np.count_nonzero(volume % 256 == 0) > 100
+    plain, compared, picked = ([r[k] for r in table] for k in (-3, -2, -1))
+    assert plain == compared and len(plain) == 5036
+    assert picked == ["1" if v != 0 else "0" for v in volume]
+    want = zelvo.BARSLAST(volume != 0)
+    assert [float(x) for x in plain] == list(want)
+
+
+# What the command line writes: never over its input, never half a file, and no
+# text cell a spreadsheet would run.
+
+def _bars_file(tmp_path, text="Date,Close\n2020-01-01,1\n2020-01-02,2\n"):
+    path = tmp_path / "bars.csv"
+    path.write_text(text)
+    return path
+
+
+@pytest.mark.parametrize("option,other", [
+    ("--output", lambda p: str(p)), ("--output", lambda p: f"{p.parent}/./{p.name}"),
+    ("--output", lambda p: os.symlink(p, p.parent / "link.csv") or str(p.parent / "link.csv")),
+    ("--output", lambda p: os.link(p, p.parent / "hard.csv") or str(p.parent / "hard.csv")),
+    ("--plot", lambda p: os.symlink(p, p.parent / "b.png") or str(p.parent / "b.png")),
+], ids=["same", "dot", "symlink", "hardlink", "plot"])
+def test_output_onto_the_input_is_refused(capsys, tmp_path, option, other):
+    path = _bars_file(tmp_path)
+    before = path.read_bytes()
+    code, out, err = cli(capsys, "--csv", str(path), option, other(path), "C")
+    assert code == 2 and out == "" and "is the --csv file itself" in err
+    assert path.read_bytes() == before
+
+
+def test_a_failed_output_leaves_the_old_file_and_no_partial_one(capsys, tmp_path,
+                                                               monkeypatch):
+    target = tmp_path / "out.csv"
+    target.write_text("precious\n")
+    os.chmod(target, 0o640)
+
+    def full_disk(out, *args):
+        out.write("date,close\n")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(cli_module, "write_csv", full_disk)
+    code, _, err = cli(capsys, "--output", str(target), "C")
+    assert code == 2 and f"cannot write {target}: No space left on device" in err
+    assert target.read_text() == "precious\n" and os.listdir(tmp_path) == ["out.csv"]
+    monkeypatch.undo()
+    assert cli(capsys, "--output", str(target), "C")[0] == 0
+    assert target.read_text().startswith("date,") and os.listdir(tmp_path) == ["out.csv"]
+    assert stat.S_IMODE(os.stat(target).st_mode) == 0o640        # its mode is kept
+
+
+def test_a_new_output_gets_the_usual_permissions(capsys, tmp_path):
+    umask = os.umask(0o022)
+    try:
+        assert cli(capsys, "--output", str(tmp_path / "new.csv"), "C")[0] == 0
+    finally:
+        os.umask(umask)
+    assert stat.S_IMODE(os.stat(tmp_path / "new.csv").st_mode) == 0o644
+
+
+def test_a_read_only_output_is_not_replaced(capsys, tmp_path):
+    if os.geteuid() == 0:
+        pytest.skip("root may write anything")
+    target = tmp_path / "out.csv"
+    target.write_text("kept\n")
+    os.chmod(target, 0o444)
+    code, _, err = cli(capsys, "--output", str(target), "C")
+    assert code == 2 and "Permission denied" in err and target.read_text() == "kept\n"
+
+
+def test_output_to_a_device_is_written_directly(capsys):
+    assert cli(capsys, "--output", os.devnull, "C")[0] == 0
+
+
+def test_stdin_is_decoded_strictly(capsys, monkeypatch, tmp_path):
+    raw = io.BytesIO(b"Date,Close\n2020-01-0\xff,1\n")
+    # The interpreter's own stdin may carry bad bytes as surrogates.
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(raw, errors="surrogateescape"))
+    code, out, err = cli(capsys, "--csv", "-", "--output", str(tmp_path / "o.csv"), "C")
+    assert code == 2 and out == "" and "<stdin>: not UTF-8 text (byte 20" in err
+    assert os.listdir(tmp_path) == [] and not raw.closed
+
+
+def test_text_cells_are_not_spreadsheet_formulas(capsys, tmp_path):
+    path = _bars_file(tmp_path, "Date,Close\n=1+1,-5\n@SUM(A1),2\n+3,3\n-4,4\n")
+    code, out, err = cli(capsys, "--csv", str(path), "--output", "-", "--", "-C", "C")
+    assert code == 0 and "not in a form zelvo reads" in err
+    assert out.splitlines() == ["date,close,'-C,C", "'=1+1,-5,5,-5", "'@SUM(A1),2,-2,2",
+                                "'+3,3,-3,3", "'-4,4,-4,4"]
+
+
+@pytest.mark.parametrize("argv,words", [
+    (["--output", ""], "--output needs a file name"),
+    (["--plot", ""], "--plot needs a file name"),
+    (["--plot", "chart"], "--plot chart: no extension; name the image type"),
+    (["--plot", "chart.nope"], "an unknown image type '.nope'"),
+    (["--columns", "close"], "--columns takes NAME=HEADER pairs"),
+    (["--columns", "adj=Adj Close"], "'adj' is not a bar column"),
+    (["--columns", "c=Last,close=Px"], "--columns names close twice"),
+    (["--sort"], "apply to a --csv file"),
+    (["--fill", "next"], "invalid choice: 'next'"),
+    (["MA(C,10-20)"], "N of MA is -10, outside its valid range 1..2147483647"),
+    (["MA(C," + "9" * 3000 + "*" + "9" * 3000 + ")"], "a number of about 600"),
+    (["--output", "x.csv", "--plot", "x.csv"], None),
+], ids=lambda v: v[0][:20] if isinstance(v, list) else None)
+def test_more_user_errors_exit_2_with_a_message(capsys, monkeypatch, tmp_path, argv, words):
+    monkeypatch.chdir(tmp_path)        # nothing may be written, here or elsewhere
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib")
+    code, out, err = cli(capsys, *argv)
+    assert code == 2 and out == "" and err.startswith(("zelvo: error:", "usage:"))
+    assert words is None or words in err
+    assert os.listdir(tmp_path) == []
+
+
+def test_a_formula_starting_with_a_dash_gets_a_hint(capsys):
+    code, _, err = cli(capsys, "-n", "1", "-MA(C,5)")
+    assert code == 2 and "zelvo: hint:" in err and "-- '-MA(C,5)'" in err
+    code, out, err = cli(capsys, "-n", "1", "--", "-MA(C,5)")
+    assert code == 0 and err == "" and rows(out)[0][-1].startswith("-")
+    code, _, err = cli(capsys, "-n", "1", "-5", "--bogus")          # a number needs no hint
+    assert code == 2 and "hint" not in err
+
+
+def test_bar_notes_options_and_wording_on_the_command_line(capsys, tmp_path):
+    path = _bars_file(tmp_path, "Day,Last,Vol\n2020-01-03,,1\n2020-01-02,2,2\n")
+    code, out, err = cli(capsys, "--csv", str(path), "--columns", "close=Last,volume=Vol",
+                         "C")
+    assert code == 2 and "newest" in err and "--sort" in err
+    code, out, err = cli(capsys, "--csv", str(path), "--columns", "C=last", "--columns",
+                         "V=VOL", "--sort", "--fill", "previous", "C", "V")
+    assert code == 0
+    assert err == (f"zelvo: note: {path}: 1 missing value (empty, nan or inf) filled with "
+                   "the bar before: line 2 column 'Last'\n")
+    assert rows(out) == [["0", "2020-01-02", "2", "2", "2", "2"],
+                         ["1", "2020-01-03", "2", "1", "2", "1"]]
+    one = _bars_file(tmp_path, "Close\n1\n")
+    code, out, err = cli(capsys, "--csv", str(one), "\n  C")
+    assert code == 0 and out.splitlines()[0] == f"{one}: 1 bar"
+    assert err.startswith("zelvo: note:") and "no date column" in err
+
+
+def test_plot_of_huge_values_is_an_error_not_a_traceback(capsys, tmp_path):
+    pytest.importorskip("matplotlib")
+    path = tmp_path / "chart.png"
+    code, _, err = cli(capsys, "--plot", str(path), "C*1e306")
+    assert code == 2 and err.startswith(f"zelvo: error: cannot draw {path}")
+    assert "values near the ends of the double range" in err
+    assert os.listdir(tmp_path) == []
+
+
+def test_unbounded_input_fails_fast_in_bounded_memory():
+    # Under a 1 GiB address-space limit: reading a whole /dev/zero "line" would
+    # run out of memory instead.
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+
+    env = dict(os.environ, PYTHONPATH="", OPENBLAS_NUM_THREADS="1")
+    p = subprocess.run([sys.executable, "-m", "zelvo", "--csv", "/dev/zero", "C"],
+                       capture_output=True, text=True, cwd=ROOT.parent, env=env,
+                       timeout=60, preexec_fn=limit)
+    assert p.returncode == 2 and p.stdout == ""
+    assert p.stderr == ("zelvo: error: /dev/zero, line 1: longer than 1048576 characters; "
+                        "not a CSV file of bars\n")
+
+
+ARGS = ["--csv", "BARS", "OUT", "--sort", "--fill", "previous", "--columns", "close=Close",
+        "C=Last", "-n", "3", "--all", "--output", "-", "--", "MA(C,5)", "-MA(C,2)", "",
+        "BARSLAST(V)", "MA(C,0)", "x", "1", "-1", "FIF(C,O,H)"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.sampled_from(ARGS), max_size=8))
+def test_any_command_line_ends_in_0_or_2_without_a_traceback(tmp_path_factory, argv):
+    folder = tmp_path_factory.mktemp("run")
+    bars = folder / "bars.csv"
+    bars.write_text("Date,Open,High,Low,Close,Volume\n2020-01-03,1,2,0.5,1.5,\n"
+                    "2020-01-02,1,2,0.5,nan,7\n")
+    argv = [str(bars) if a == "BARS" else str(folder / "out.csv") if a == "OUT" else a
+            for a in argv]
+    out, err = io.StringIO(), io.StringIO()
+    stdin, sys.stdin = sys.stdin, io.StringIO("Date,Close\n2020-01-01,1\n")
+    here = os.getcwd()
+    os.chdir(folder)                   # where an output named by a formula lands
+    try:
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            code = main(argv)
+    finally:
+        sys.stdin = stdin
+        os.chdir(here)
+    assert code in (0, 2), err.getvalue()
+    assert "Traceback" not in err.getvalue()
+    assert code == 0 or "error:" in err.getvalue()
+    assert bars.read_text().startswith("Date,Open")

@@ -6,6 +6,7 @@ from hypothesis import given, settings, strategies as st
 import zelvo
 import zelvo._formula as formula
 from zelvo._bars import sample_bars
+from zelvo._catalog import FUNCTIONS as CATALOG, INT_MAX, INT_MIN
 from zelvo._formula import FormulaError, parse
 
 BARS = sample_bars(40)
@@ -58,7 +59,7 @@ def test_window_arguments_reach_the_function_as_python_int(monkeypatch):
 
     monkeypatch.setattr(formula, "_zelvo", Fake())
     parse("SMA(C, 2*3, 10/10)").evaluate(COLS, N)
-    parse("MA(C, -(4))").evaluate(COLS, N)
+    parse("REF(C, -(4))").evaluate(COLS, N)
     (_, (_, n, m)), (_, (_, k)) = seen
     assert (n, m, k) == (6, 1, -4)
     assert type(n) is int and type(m) is int and type(k) is int
@@ -87,7 +88,7 @@ BAD = [
     ("MA(C,5,6)", "takes 2 arguments", "MA(C,5,6)"),
     ("MA(C,5.5)", "not 5.5", "5.5"),
     ("MA(C,C)", "not a series", "C"),
-    ("MA(C,2147483648)", "outside the int range", "2147483648"),
+    ("REF(C,2147483648)", "outside its valid range -2147483648..2147483647", "2147483648"),
     ("MA(C," + "9" * 40 + ")", "a 40-digit number", "9" * 40),
     ("C*" + "9" * 400, "number too large", "9" * 400),
     ("9" * 400, "number too large", "9" * 400),
@@ -154,3 +155,87 @@ def test_any_text_is_either_a_formula_error_or_a_full_series(text):
         return
     r = f.evaluate(COLS, N)
     assert isinstance(r, np.ndarray) and r.dtype == np.float64 and r.shape == (N,)
+
+
+# Conditions: true where the value truncated toward zero is not 0.
+CONDITION_CASES = [(0.5, 0), (-0.5, 0), (0.99, 0), (0.0, 0), (-0.0, 0), (np.nan, 0),
+                   (1.0, 1), (-1.0, 1), (1.7, 1), (256.0, 1), (512.0, 1), (1e10, 1),
+                   (-1e10, 1), (np.inf, 1), (-np.inf, 1), (255.0, 1)]
+X_VALUES = np.array([x for x, _ in CONDITION_CASES])
+X_TRUTH = np.array([t for _, t in CONDITION_CASES], dtype=np.uint8)
+
+
+@pytest.mark.parametrize("text,direct", [
+    ("BARSLAST(C)", lambda x: zelvo.BARSLAST(x)),
+    ("BARLAST(C)", lambda x: zelvo.BARLAST(x)),
+    ("BARSINCE(C)", lambda x: zelvo.BARSINCE(x)),
+    ("BACKCOUNT(C)", lambda x: zelvo.BACKCOUNT(x)),
+    ("FIF(C, 1, 0)", lambda x: x.astype(np.float64)),
+])
+def test_condition_is_truncation_toward_zero(text, direct):
+    got = parse(text).evaluate({"close": X_VALUES.copy()}, len(X_VALUES))
+    want = direct(X_TRUTH.copy())
+    assert got.tobytes() == np.asarray(want, np.float64).tobytes()
+
+
+def test_conditions_reach_the_function_as_0_1_bytes(monkeypatch):
+    seen = []
+
+    class Fake:
+        def __getattr__(self, name):
+            return lambda *args: seen.append(args) or np.zeros(len(X_VALUES))
+
+    monkeypatch.setattr(formula, "_zelvo", Fake())
+    parse("FIF(C, C, 7)").evaluate({"close": X_VALUES.copy()}, len(X_VALUES))
+    x, a, b = seen[0]
+    assert x.dtype == np.uint8 and x.tobytes() == X_TRUTH.tobytes()
+    assert a.dtype == np.float64 and a.tobytes() == X_VALUES.tobytes()   # a series stays
+
+
+WINDOWED = [f for f in CATALOG.values() if f.min_window is not None]
+
+
+def _call(f, n):
+    extra = ", 1" if f.name == "SMA" else ""
+    return f"{f.name}(C, {n}{extra})"
+
+
+@pytest.mark.parametrize("f", WINDOWED, ids=[f.name for f in WINDOWED])
+def test_window_range_comes_from_the_catalog(f):
+    assert run(_call(f, max(f.min_window, 0))).shape == (N,)      # the lowest accepted
+    assert run(_call(f, INT_MAX)).shape == (N,)
+    for bad in ([f.min_window - 1] if f.min_window > INT_MIN else []) + \
+            [INT_MAX + 1]:
+        with pytest.raises(FormulaError) as info:
+            parse(_call(f, bad))
+        e = info.value
+        assert e.message == (f"N of {f.name} is {bad}, outside its valid range "
+                             f"{f.min_window}..{INT_MAX}")
+        assert e.text[e.start:e.end] == str(bad)
+
+
+@pytest.mark.parametrize("text,words,span", [
+    ("MA(C,10-20)", "N of MA is -10, outside its valid range 1..", "10-20"),
+    ("SMA(C,3,2147483648)", "M of SMA is 2147483648, outside its valid range "
+     "-2147483648..2147483647", "2147483648"),
+    ("MA(C," + "9" * 3000 + "*" + "9" * 3000 + ")", "a number of about 600",
+     "9" * 3000 + "*" + "9" * 3000),
+    ("MA(C," + "9" * 2000 + "*" + "9" * 2000 + ")", "a 4000-digit number",
+     "9" * 2000 + "*" + "9" * 2000),
+], ids=lambda v: v[:24])
+def test_window_out_of_range_names_argument_and_range(text, words, span):
+    with pytest.raises(FormulaError) as info:
+        parse(text)
+    assert words in info.value.message
+    assert info.value.text[info.value.start:info.value.end] == span
+
+
+def test_weight_of_sma_may_be_any_int():
+    assert run("SMA(C, 3, -2)").tobytes() == zelvo.SMA(C, 3, -2).tobytes()
+
+
+@pytest.mark.parametrize("text", ["  MA(C,5)", "\nMA(C,5)\n", "\t MA(C,\n5) "])
+def test_leading_blanks_and_newlines_are_fine(text):
+    f = parse(text)
+    assert f.text == f.text.strip() and f.text.startswith("MA(")
+    assert f.evaluate(COLS, N).tobytes() == zelvo.MA(C, 5).tobytes()

@@ -13,7 +13,7 @@ PACKAGE = Path(zelvo.__file__).parent
 def test_the_31_functions_are_the_module_objects():
     names = [n for n in dir(z) if n.isupper() and n != "np"]
     assert sorted(names) == sorted(FUNCTIONS) and len(names) == 31
-    assert zelvo.__all__ == list(FUNCTIONS) + ["get_include"]
+    assert zelvo.__all__ == list(FUNCTIONS) + ["get_include", "Formula", "indicator", "indicators"]
     for name in FUNCTIONS:
         assert getattr(zelvo, name) is getattr(z, name)
 
@@ -27,3 +27,14 @@ def test_get_include_holds_the_header():
 
 def test_version_comes_from_the_installed_metadata():
     assert zelvo.__version__ == importlib.metadata.version("zelvo")
+
+
+def test_installed_files_hold_no_sources_but_the_license():
+    files = {str(f) for f in importlib.metadata.files("zelvo")}
+    sources = [f for f in files if f.endswith((".c", ".cpp", ".map", ".in"))
+               or (f.endswith(".h") and f != "zelvo/include/rillet.h")]
+    assert not sources
+    assert {"zelvo/include/rillet.h", "zelvo/lib/librillet.a"} <= files
+    assert any(f.endswith("LICENSE") for f in files)
+    meta = importlib.metadata.metadata("zelvo")
+    assert meta["License-Expression"] == "MIT"

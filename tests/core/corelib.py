@@ -6,6 +6,7 @@ ZELVO_CORE_LIB names another build of the core, such as a sanitized one.
 import ctypes
 import os
 import struct
+import subprocess
 
 import numpy as np
 
@@ -46,8 +47,8 @@ def _argtypes(shape):
     return out
 
 
-def fn(name):
-    f = getattr(lib, name)
+def fn(name, dll=None):
+    f = getattr(dll or lib, name)
     f.argtypes = _argtypes(FUNCTIONS[name])
     f.restype = ctypes.c_int
     return f
@@ -67,13 +68,14 @@ def ptr(a):
     return a.ctypes.data_as(D)
 
 
-def call(name, *args, ctx=0, size_r=None, r=None, sizes=None):
+def call(name, *args, ctx=0, size_r=None, r=None, sizes=None, dll=None):
     """Calls a core function the way its shape says.
 
     Arrays are converted (numeric to float64, condition to uint8); ints pass
     as they are.  The result array is pre-filled with SENTINEL and sized like
     the first input unless `r` or `size_r` says otherwise.  `sizes` overrides
-    the sizes passed for the input arrays.  Returns (code, result array).
+    the sizes passed for the input arrays; `dll` calls another build of the
+    core than the installed one.  Returns (code, result array).
     """
     shape = FUNCTIONS[name]
     cargs = [ctx]
@@ -96,8 +98,31 @@ def call(name, *args, ctx=0, size_r=None, r=None, sizes=None):
     if r is None:
         r = np.full(n_first if size_r is None else max(size_r, 0), SENTINEL)
     cargs += [ptr(r), len(r) if size_r is None else size_r]
-    rc = fn(name)(*cargs)
+    rc = fn(name, dll)(*cargs)
     return rc, r
+
+
+# ---- private builds of core sources (or of the tests' own C++) ----------------
+
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def build_flags():
+    """The core's arithmetic flags for a shared library; under the sanitizer
+    run the build is sanitized too."""
+    base = ["-shared", "-fPIC", "-fwrapv", "-ffp-contract=off", "-fno-fast-math",
+            "-fno-exceptions", "-std=c++17"]
+    if UNDER_ASAN:
+        return base + ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
+    return base + ["-O2"]
+
+
+def build_library(path, sources, defines=()):
+    """Builds the sources into the shared library `path` with g++ and loads it."""
+    proc = subprocess.run(["g++", *build_flags(), *defines, *map(str, sources), "-o", str(path)],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, f"building {path} failed:\n{proc.stdout}{proc.stderr}"
+    return ctypes.CDLL(str(path))
 
 
 def bits(a):

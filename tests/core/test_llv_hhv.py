@@ -1,12 +1,19 @@
 """Lowest and highest values over a trailing window, bit for bit."""
 import math
+import os
+import shutil
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from corelib import ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, PAYLOAD_NAN, assert_bits
-from reflib import (INF, INT_MAX, INT_MIN, NaN, refused, run, series, to_window, window_series,
-                    windows)
+from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, PAYLOAD_NAN, assert_bits,
+                     build_library)
+from reflib import (INF, INT_MAX, INT_MIN, SCALE_SERIES, SCALE_WINDOWS, NaN, check_at_scale,
+                    check_window_classes, refused, run, scale_series, scale_windows, series,
+                    to_window, window_series, windows)
+
+SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                   "rillet", "src")
 
 
 @pytest.mark.parametrize("name,args,expected", [
@@ -88,3 +95,66 @@ def test_property(data):
     rc, r = run(name, *args)
     assert rc == ERR_OK
     assert_bits(r, expected)
+
+
+# ---- per-bar windows: every way to the extreme against the rescan -------------------
+#
+# The per-bar functions continue growing windows, run sliding ones through
+# the blocks of the single-window method, and answer the rest by a rescan or,
+# once rescans grow costly, from a stack in a scratch buffer.  Besides the
+# installed module, two builds of the same source pin the choice: "stack"
+# takes the buffer at the first rescan, "no-buffer" is refused every buffer
+# and must rescan to the end.
+
+VARIANTS = {
+    "stack": ["-DRILLET_RESCAN_PER_BAR=0", "-DRILLET_RESCAN_SLACK=0"],
+    "no-buffer": ["-DRILLET_RESCAN_PER_BAR=0", "-DRILLET_RESCAN_SLACK=0",
+                  "-DRILLET_SCRATCH_ALLOC(bytes)=nullptr"],
+}
+
+
+@pytest.fixture(scope="module", params=["module", *VARIANTS])
+def build(request, tmp_path_factory):
+    if request.param == "module":
+        return None
+    if not shutil.which("g++"):
+        pytest.skip("g++ is needed")
+    out = tmp_path_factory.mktemp("llv_hhv") / f"{request.param}.so"
+    return build_library(out, [os.path.join(SRC, "llv_hhv.cpp")], VARIANTS[request.param])
+
+
+@settings(max_examples=100, deadline=None)
+@given(data=st.data())
+def test_per_bar_window_classes(build, data):
+    name = data.draw(st.sampled_from(["zv_llv_a", "zv_hhv_a"]))
+
+    def ref(x, w):
+        ks = [to_window(v) for v in w]
+        return [NaN if k < 0 else ref_extreme(x, i, k if k else i + 1, name == "zv_llv_a")
+                for i, k in enumerate(ks)]
+
+    check_window_classes(data, name, ref, dll=build)
+
+
+@pytest.mark.parametrize("name,x,w,expected", [
+    # The zero met last wins, whether the window grew, slid or jumped there.
+    ("zv_llv_a", [5, -0.0, 0.0, 5, 5, 5], [1, 1, 2, 3, 4, 5], [5, -0.0, 0.0, 0.0, 0.0, 0.0]),
+    ("zv_hhv_a", [-1, 0.0, -0.0, -1, -1, -1, -1], [1, 2, 2, 2, 2, 2, 6],
+     [-1, 0.0, -0.0, -0.0, -1, -1, -0.0]),
+    ("zv_llv_a", [NaN, NaN, 3, NaN, 1], [1, 2, 1, 1, 3], [NaN, NaN, 3, NaN, 1]),
+    # A window that slides off its only value gives NaN, then a value again.
+    ("zv_hhv_a", [7, NaN, NaN, NaN, NaN, 2], [1] + [2] * 5, [7, 7, NaN, NaN, NaN, 2]),
+])
+def test_per_bar_ties_and_gaps(build, name, x, w, expected):
+    rc, r = run(name, x, w, dll=build)
+    assert rc == ERR_OK
+    assert_bits(r, expected)
+
+
+@pytest.mark.parametrize("wkind", SCALE_WINDOWS)
+@pytest.mark.parametrize("xkind", SCALE_SERIES)
+def test_per_bar_at_scale(build, ref_twins, xkind, wkind):
+    # Deep stacks (a steady fall for the highest value), long jumps, long runs.
+    x, w = scale_series(xkind, 6000, seed=1), scale_windows(wkind, 6000, seed=2)
+    for name in ("zv_llv_a", "zv_hhv_a"):
+        check_at_scale(name, ref_twins, x, w, dll=build)

@@ -8,6 +8,7 @@ from hypothesis import given, settings, strategies as st
 
 from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NAN_BITS, NEG_NAN,
                       PAYLOAD_NAN, SENTINEL, SNAN, assert_bits, bits, call, f64, lib, libc)
+from reflib import SCALE_WINDOWS, check_at_scale, check_window_classes, scale_series, scale_windows
 
 NaN = math.nan
 INT_MAX = 2147483647
@@ -308,3 +309,18 @@ def test_ma_a_examples(x, w, expected):
     rc, r = call("zv_ma_a", x, w)
     assert rc == ERR_OK
     assert_bits(r, expected)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.data())
+def test_ma_a_window_classes(data):
+    # Windows that grow from one bar reuse the sum so far; every other class
+    # sums afresh.  All against the fresh per-window loop.
+    check_window_classes(data, "zv_ma_a", ref_ma_a)
+
+
+@pytest.mark.parametrize("wkind", SCALE_WINDOWS)
+def test_ma_a_at_scale(ref_twins, wkind):
+    x, w = scale_series("walk", 4000, seed=5), scale_windows(wkind, 4000, seed=6)
+    x[::89] = -3e15
+    check_at_scale("zv_ma_a", ref_twins, x, w)

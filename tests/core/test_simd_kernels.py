@@ -1,13 +1,17 @@
 """The lane-parallel dispersion and slope kernels against the straightforward
 one-bar-at-a-time loops, bit for bit, on every instruction-set path this CPU
-can run.
+can run, built by every compiler at hand (g++, and clang++ when installed).
 
 The straightforward loops live in ref_kernels.cpp, built here into a small
-library.  The core's two source files are built here too, once per path with
-RILLET_FORCE_PATH pinning the choice, so each kernel runs on purpose rather
-than only the one the CPU would pick.  A Python model that spells out the x86
-NaN rule (the first operand's payload wins when both are NaN) checks that the
-written operand order is the one kept, by the reference and the kernels alike.
+library.  The core's two source files are built here too, once per path and
+compiler with RILLET_FORCE_PATH pinning the choice, so each kernel runs on
+purpose rather than only the one the CPU would pick.
+
+Every bit is compared, with one freedom: where two NaNs meet in one
+operation, the result is a NaN carrying either one's payload (the compiler
+may swap the operands of an addition).  A Python model tracks, for every NaN
+it computes, the set of payloads it may carry; a lone NaN operand keeps its
+payload exactly, and arithmetic on numbers gives the hardware's default NaN.
 """
 import ctypes
 import math
@@ -20,7 +24,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from corelib import NAN_BITS, SENTINEL, bits, lib
+from corelib import NAN_BITS, SENTINEL, UNDER_ASAN, bits, build_flags, lib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -28,9 +32,19 @@ SRC = os.path.join(ROOT, "rillet", "src")
 INT_MAX, INT_MIN = 2147483647, -2147483648
 PATHS = {0: "baseline", 1: "avx2", 2: "avx512f"}
 FUNCS = ["std", "stddev", "stdp", "avedev", "slope"]
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 pytestmark = pytest.mark.skipif(not shutil.which("g++"), reason="g++ is needed")
+
+
+def clangxx():
+    """The first clang++ on PATH, or None."""
+    for name in ["clang++"] + [f"clang++-{v}" for v in range(19, 13, -1)]:
+        if shutil.which(name):
+            return name
+    return None
+
+
+COMPILERS = {"gcc": "g++", "clang": clangxx()}
 
 
 def cpu_flags():
@@ -49,14 +63,6 @@ def runnable(path):
 
 
 # ---- builds ----------------------------------------------------------------------------
-
-def _flags():
-    base = ["-shared", "-fPIC", "-fwrapv", "-ffp-contract=off", "-fno-fast-math",
-            "-fno-exceptions", "-std=c++17"]
-    if UNDER_ASAN:  # the sanitizer run checks every path, not only the CPU's choice
-        return base + ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-    return base + ["-O2"]
-
 
 class Lib:
     """One build: calls its five functions by name with guard elements."""
@@ -101,18 +107,21 @@ REF_NAMES = {"std": "ref_std", "stddev": "ref_stddev", "stdp": "ref_stddev",
 
 @pytest.fixture(scope="module")
 def builds(tmp_path_factory):
-    """{"ref": reference, 0/1/2: core pinned to that path (runnable ones only),
-    "core": the core under test (installed module or ZELVO_CORE_LIB)}."""
+    """{"ref": reference, (compiler, 0/1/2): core pinned to that path (runnable
+    ones only), "core": the core under test (installed module or ZELVO_CORE_LIB)}."""
     out = tmp_path_factory.mktemp("simd")
-    jobs = {"ref": [os.path.join(HERE, "ref_kernels.cpp")]}
-    for p in PATHS:
-        if runnable(p):
-            jobs[p] = [f"-DRILLET_FORCE_PATH={p}", os.path.join(SRC, "std.cpp"),
-                       os.path.join(SRC, "slope.cpp")]
+    jobs = {"ref": ("g++", [os.path.join(HERE, "ref_kernels.cpp")])}
+    for cc, cxx in COMPILERS.items():
+        if cxx is None or (UNDER_ASAN and cc != "gcc"):  # the preloaded runtime is GCC's
+            continue
+        for p in PATHS:
+            if runnable(p):
+                jobs[cc, p] = (cxx, [f"-DRILLET_FORCE_PATH={p}", os.path.join(SRC, "std.cpp"),
+                                     os.path.join(SRC, "slope.cpp")])
     procs = {}
-    for key, srcs in jobs.items():
-        so = str(out / f"lib_{key}.so")
-        procs[key] = (so, subprocess.Popen(["g++", *_flags(), *srcs, "-o", so],
+    for key, (cxx, srcs) in jobs.items():
+        so = str(out / ("lib_ref.so" if key == "ref" else f"lib_{key[0]}_{key[1]}.so"))
+        procs[key] = (so, subprocess.Popen([cxx, *build_flags(), *srcs, "-o", so],
                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                            text=True))
     libs = {}
@@ -124,11 +133,14 @@ def builds(tmp_path_factory):
     return libs
 
 
+@pytest.mark.parametrize("cc", sorted(COMPILERS))
 @pytest.mark.parametrize("path", sorted(PATHS))
-def test_pinned_builds_run_their_path(builds, path):
+def test_pinned_builds_run_their_path(builds, cc, path):
     if not runnable(path):
         pytest.skip(f"this CPU lacks {PATHS[path]}")
-    f = builds[path].dll.rillet_forced_path
+    if (cc, path) not in builds:
+        pytest.skip(f"no {cc} build here")
+    f = builds[cc, path].dll.rillet_forced_path
     f.restype = ctypes.c_int
     assert f() == path
 
@@ -138,11 +150,11 @@ def test_pinned_builds_allocate_nothing(builds):
         pytest.skip("needs nm and an uninstrumented build")
     alloc = {"malloc", "calloc", "realloc", "free", "_Znwm", "_Znam", "_ZdlPv", "_ZdaPv",
              "posix_memalign", "aligned_alloc"}
-    for p in PATHS:
-        if p in builds:
-            undefined = subprocess.run(["nm", "-u", "-D", builds[p].path], capture_output=True,
+    for key, b in builds.items():
+        if isinstance(key, tuple):
+            undefined = subprocess.run(["nm", "-u", "-D", b.path], capture_output=True,
                                        text=True, check=True).stdout.split()
-            assert not alloc & {s.split("@")[0] for s in undefined}, undefined
+            assert not alloc & {s.split("@")[0] for s in undefined}, (key, undefined)
 
 
 def test_module_kernels_are_hidden_and_unfused():
@@ -167,73 +179,94 @@ def test_module_kernels_are_hidden_and_unfused():
     assert not fused, fused[:5]
 
 
-def test_kernels_never_fuse_even_with_contraction_on(tmp_path):
-    # GCC contracts a*b + c into one rounding by default, and AVX-512F has
-    # the instructions for it; the kernels must not give it the chance.
+@pytest.mark.parametrize("cc", sorted(COMPILERS))
+def test_kernels_never_fuse_even_with_contraction_on(tmp_path, cc):
+    # GCC contracts a*b + c into one rounding by default (-ffp-contract=fast),
+    # clang within one expression (on), and AVX-512F has the instructions for
+    # it; the kernel files switch contraction off themselves.  (clang's
+    # -ffp-contract=fast overrides every pragma by design, so it is not asked.)
     if not shutil.which("objdump"):
         pytest.skip("needs objdump")
+    if COMPILERS[cc] is None:
+        pytest.skip(f"no {cc} here")
+    contract = "-ffp-contract=fast" if cc == "gcc" else "-ffp-contract=on"
     for src in ("std.cpp", "slope.cpp"):
         obj = str(tmp_path / (src + ".o"))
-        subprocess.run(["g++", "-c", "-O3", "-ffp-contract=fast", "-fPIC", "-std=c++17",
+        subprocess.run([COMPILERS[cc], "-c", "-O3", contract, "-fPIC", "-std=c++17",
                         os.path.join(SRC, src), "-o", obj], check=True)
         code = subprocess.run(["objdump", "-d", obj], capture_output=True, text=True,
                               check=True).stdout
         assert "%zmm" in code and "\tvfm" not in code and "\tvfnm" not in code, src
 
 
-# ---- a Python model with the x86 NaN rule spelled out -----------------------------------
+# ---- a Python model that tracks NaN payloads ----------------------------------------------
+#
+# A value is a float, or, for a NaN, the frozenset of the bit patterns it may
+# carry.  Two NaNs meeting give the union of their (quieted) payloads; one
+# NaN operand gives its own; numbers give the hardware's result, whose NaN
+# (0/0, inf-inf, 0*inf) is x86's default NaN.
 
 def _from_bits(b):
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
-def _quiet(v):
-    return _from_bits(int(bits(v)) | (1 << 51))
+QUIET_BIT = 1 << 51
+DEFAULT_NAN_BITS = 0xFFF8000000000000  # what x86 makes of 0/0, inf-inf, 0*inf
+
+
+def _value(v):
+    """A float of the input series as a model value."""
+    return frozenset([int(bits(v)) | QUIET_BIT]) if math.isnan(v) else v
+
+
+def _result(v):
+    """A float that arithmetic on numbers produced, as a model value."""
+    return frozenset([DEFAULT_NAN_BITS]) if math.isnan(v) else v
 
 
 def _binary(op):
     def f(a, b):
-        if math.isnan(a):
-            return _quiet(a)
-        if math.isnan(b):
-            return _quiet(b)
-        return op(a, b)  # two numbers: the hardware's result (its default NaN included)
+        na, nb = isinstance(a, frozenset), isinstance(b, frozenset)
+        if na and nb:
+            return a | b
+        if na or nb:
+            return a if na else b
+        return _result(op(a, b))
     return f
-
-
-add = _binary(lambda a, b: a + b)
-sub = _binary(lambda a, b: a - b)
-mul = _binary(lambda a, b: a * b)
-NEG_DEFAULT_NAN = _from_bits(0xFFF8000000000000)  # what x86 makes of 0/0, inf-inf, 0*inf
 
 
 def _ieee_div(a, b):
     if b != 0.0:
         return a / b
-    if a == 0.0:
-        return NEG_DEFAULT_NAN
+    if a == 0.0 or math.isnan(a):
+        return math.nan
     return math.copysign(math.inf, a) * math.copysign(1.0, b)
 
 
+add = _binary(lambda a, b: a + b)
+sub = _binary(lambda a, b: a - b)
+mul = _binary(lambda a, b: a * b)
 div = _binary(_ieee_div)
 
 
 def sqrt(v):
-    return _quiet(v) if math.isnan(v) else math.sqrt(v)
+    return v if isinstance(v, frozenset) else _result(math.sqrt(v) if v >= 0 else math.nan)
 
 
 def fabs(v):
-    return _from_bits(int(bits(v)) & ~(1 << 63))
+    if isinstance(v, frozenset):
+        return frozenset(b & ~(1 << 63) for b in v)
+    return abs(v)
 
 
-Q = _from_bits(NAN_BITS)
+Q = frozenset([NAN_BITS])  # the missing-bar NaN, exactly
 
 
 def model(name, x, n):
     """(code, result or None) of one function, as the straightforward loops
-    compute it with the operands in their written order."""
-    x = [float(v) for v in x]
+    compute it, each bar a float or the set of NaN bit patterns it may hold."""
     size = len(x)
+    x = [_value(float(v)) for v in x]
     if name == "slope":
         if n < 0:
             return 2, None
@@ -255,7 +288,7 @@ def model(name, x, n):
     if n < 1:
         return 2, None
     r = [Q] * size
-    s = next((i for i, v in enumerate(x) if not math.isnan(v)), size)
+    s = next((i for i, v in enumerate(x) if not isinstance(v, frozenset)), size)
     total = 0.0
     for j in range(s, min(s + n - 1, size)):
         total = add(total, x[j])
@@ -274,6 +307,22 @@ def model(name, x, n):
             r[i] = sqrt(div(sig, float(n)))
         total = sub(total, x[i - n + 1])
     return 0, r
+
+
+def reachable_nans(x):
+    """Every NaN bit pattern a result over x may hold, for the comparisons
+    without a model: the inputs' NaNs quieted, the default NaN, and all of
+    these with the sign cleared (AVEDEV's absolute values)."""
+    quieted = {int(b) | QUIET_BIT for b in bits(x)[np.isnan(x)]} | {DEFAULT_NAN_BITS}
+    return frozenset(quieted | {b & ~(1 << 63) for b in quieted})
+
+
+def as_allowed(v):
+    """A model value or a float as what a bar may hold: a number, or a set of
+    NaN bit patterns (a float NaN allows exactly its own bits)."""
+    if isinstance(v, frozenset):
+        return v
+    return frozenset([int(bits(v))]) if math.isnan(v) else v
 
 
 # ---- inputs --------------------------------------------------------------------------
@@ -312,28 +361,59 @@ def series(draw):
 FIXED_WINDOWS = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, INT_MAX, 0, -1, INT_MIN]
 
 
-def same(a, b):
-    return np.array_equal(bits(a), bits(b))
+class Allowed:
+    """What each bar of a result may hold: exact bits, or a set of NaN bit
+    patterns."""
+
+    def __init__(self, values):
+        self.values = [as_allowed(v) for v in values]
+        self.exact = np.array([next(iter(a)) if isinstance(a, frozenset) else int(bits(a))
+                               for a in self.values], dtype=np.uint64)
+
+    def mismatch(self, got):
+        """The first bar where the array `got` breaks the rule, as a message;
+        None when every bar is allowed."""
+        got_bits = bits(got)
+        if got_bits.shape != self.exact.shape:
+            return f"{got_bits.shape[0]} bars, expected {self.exact.shape[0]}"
+        for i in np.flatnonzero(got_bits != self.exact):  # bars with a choice, or faults
+            g, a = int(got_bits[i]), self.values[i]
+            if not (isinstance(a, frozenset) and g in a):
+                want = sorted(hex(b) for b in a) if isinstance(a, frozenset) else hex(
+                    int(bits(a)))
+                return f"bar {i}: got {hex(g)}, allowed {want}"
+        return None
 
 
 def compare(builds, name, x, n, shift=0, expected=None):
-    """Every build gives the reference's code and bits (and the model's, when given)."""
+    """Every build gives the reference's code and bits, NaNs where two met
+    excepted: those must hold a payload the model allows when it is given,
+    else one of the NaNs that can reach a result."""
     rc_ref, r_ref = builds["ref"](name, x, n)
     if expected is not None:
         rc_exp, r_exp = expected
         assert rc_ref == rc_exp, (name, n)
         if rc_exp == 0:
-            assert same(r_ref, r_exp), f"reference differs from the model: {name} N={n}"
+            allowed = Allowed(r_exp)
+            bad = allowed.mismatch(r_ref)
+            assert bad is None, f"reference differs from the model: {name} N={n}, {bad}"
+    if expected is None or rc_exp != 0:
+        # Bars before the first full window are the missing-bar NaN exactly.
+        x = np.asarray(x, dtype=np.float64)
+        lead = 0 if name == "slope" else next(
+            (i for i, v in enumerate(x) if not math.isnan(v)), len(x))
+        warm = lead + max(n, 1) - 1
+        nans = reachable_nans(x)
+        allowed = Allowed([nans if i >= warm and math.isnan(v) else v
+                           for i, v in enumerate(r_ref)])
     for key, b in builds.items():
         if key == "ref":
             continue
         rc, r = b(name, x, n, shift)
         assert rc == rc_ref, (key, name, n)
         if rc == 0:
-            bad = np.flatnonzero(bits(r) != bits(r_ref))
-            assert bad.size == 0, (f"path {key}, {name}, N={n}, bar {bad[0]}: got "
-                                   f"{hex(int(bits(r[bad[0]])))}, expected "
-                                   f"{hex(int(bits(r_ref[bad[0]])))}")
+            bad = allowed.mismatch(r)
+            assert bad is None, f"build {key}, {name}, N={n}, {bad}"
         else:
             assert (r == SENTINEL).all()
 
@@ -365,7 +445,7 @@ def test_long_series(builds, name):
             compare(builds, name, x, n, shift=n % 2)
 
 
-# ---- operand order, by hand ----------------------------------------------------------
+# ---- two payloads meeting, by hand ----------------------------------------------------
 
 A = _from_bits(0x7FF8000000000A0A)
 B = _from_bits(0xFFF800000000B0B0)
@@ -374,21 +454,22 @@ ABS_B = _from_bits(0x7FF800000000B0B0)
 
 @pytest.mark.parametrize("name,b_out", [("std", B), ("stddev", B), ("stdp", B),
                                         ("avedev", ABS_B), ("slope", B)])
-def test_first_operand_payload_wins(builds, name, b_out):
-    # N = 2 over 0, 1, .., 19, A, B, 22, 23, ..: bar 21's window is [A, B]
-    # and bar 22's is [B, 22].  Dispersion: the running sum takes A and keeps
-    # it (A + B is A), so every mean from bar 20 on is A.  Bar 21's deviations
-    # are A - A = A, then B - A = B, summed as A + B = A; bar 22's are B, then
-    # 22 - A = A, summed as B + A = B.  Had the deviation sum's operands been
-    # swapped, bars 21 and 22 would trade payloads.  Slope: both sums start
-    # with A at bar 21 and with B at bar 22.  Later dispersion bars carry A.
+def test_lone_payloads_kept_met_payloads_either(builds, name, b_out):
+    # N = 2 over 0, 1, .., 19, A, B, 22, 23, ..: bar 20's window [19, A]
+    # meets only A, so its result is A exactly.  Dispersion: the running sum
+    # takes A at bar 20 and B at bar 21, where the two meet; from bar 21 on
+    # every result is A or B (|B| for AVEDEV), the compiler's choice.  Slope:
+    # bar 21's window [A, B] is either, bar 22's [B, 22] is B exactly and bar
+    # 23's [22, 23] is a number again.
     x = [float(i) for i in range(40)]
     x[20], x[21] = A, B
-    expected = [A, A, b_out]
-    assert same(model(name, x, 2)[1][20:23], expected)
+    either = frozenset(int(bits(v)) for v in (A, b_out))
+    allowed = Allowed([A, either] + ([b_out, 1.0] if name == "slope" else [either] * 2))
+    assert [as_allowed(v) for v in model(name, x, 2)[1][20:24]] == allowed.values
     for key, b in builds.items():
         rc, r = b(name, x, 2)
         assert rc == 0
-        assert same(r[20:23], expected), (key, [hex(int(v)) for v in bits(r[20:23])])
+        bad = allowed.mismatch(r[20:24])
+        assert bad is None, (key, bad)
         if name != "slope":
-            assert same(r[23:], [A] * 17), key
+            assert Allowed([either] * 16).mismatch(r[24:]) is None, key

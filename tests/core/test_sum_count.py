@@ -7,8 +7,9 @@ from hypothesis import given, settings, strategies as st
 
 from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NEG_NAN, PAYLOAD_NAN,
                      assert_bits)
-from reflib import (INF, INT_MAX, INT_MIN, NaN, check, first_valid, refused, run, series,
-                    to_window, window_series, windows)
+from reflib import (INF, INT_MAX, INT_MIN, SCALE_WINDOWS, NaN, check, check_at_scale,
+                    check_window_classes, first_valid, refused, run, scale_series, scale_windows,
+                    series, to_window, window_series, windows)
 
 
 @pytest.mark.parametrize("name,args,expected", [
@@ -169,3 +170,39 @@ def test_count_property(data):
     rc, r = run("zv_count", x, n)
     assert rc == ERR_OK
     assert_bits(r, ref_count(x, n))
+
+
+# ---- per-bar windows that grow, slide, jump ...: reuse against fresh sums -----------
+
+@settings(max_examples=100, deadline=None)
+@given(st.data())
+def test_per_bar_window_classes(data):
+    # SUM_A continues the sum of a window that grows from the same first bar;
+    # COUNT_A takes differences of prefix counts.  Both against the fresh
+    # per-window loops.
+    check_window_classes(data, "zv_sum_a", ref_sum_a)
+    check_window_classes(data, "zv_count_a", ref_count_a)
+
+
+@pytest.mark.parametrize("x,w,expected", [
+    # A growing window carries its sum, oldest first: each 1 added to 1e16 is
+    # lost to rounding (summing the newest first would give 1e16 + 4), and
+    # -0.0 alone sums to +0.0 (0.0 + -0.0).
+    ([9, -0.0, 1e16, 1, 1, 1], [1, 1, 2, 3, 4, 5], [NaN, 0.0, 1e16, 1e16, 1e16, 1e16]),
+    # A negative window between two bars of one growth: the sum resumes.
+    ([9, 1, 2, NaN, 4], [1, 1, -1, 3, 4], [NaN, 1, NaN, NaN, NaN]),
+    ([9, 1, 2, 3, 4], [1, 1, -1, 3, 4], [NaN, 1, NaN, 6, 10]),
+    # inf + -inf inside a growing window stays the NaN of the addition.
+    ([9, INF, -INF, 1], [1, 1, 2, 3], [NaN, INF, NEG_NAN, NEG_NAN]),
+])
+def test_sum_a_growth(x, w, expected):
+    rc, r = run("zv_sum_a", x, w)
+    assert rc == ERR_OK
+    assert_bits(r, expected)
+
+
+@pytest.mark.parametrize("wkind", SCALE_WINDOWS)
+def test_sum_a_at_scale(ref_twins, wkind):
+    x, w = scale_series("walk", 4000, seed=3), scale_windows(wkind, 4000, seed=4)
+    x[::97] = 1e15   # large and small values: the order of additions shows
+    check_at_scale("zv_sum_a", ref_twins, x, w)

@@ -300,6 +300,10 @@ int module_exec(PyObject *module) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // One interpreter per process, as module_create enforces on every version.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

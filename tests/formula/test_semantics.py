@@ -1,0 +1,138 @@
+"""What the operators and elementwise functions give, bar by bar: truth of a
+value, NaN, signed zeros; constants folded while compiling have the bits the
+same operation gives on a series; panels and empty inputs."""
+import numpy as np
+import pytest
+
+import zelvo
+from zelvo.formula import Formula
+
+NAN, INF = float("nan"), float("inf")
+# Special values, and a literal that spells each.
+SPECIAL = [(0.0, "0"), (-0.0, "-0"), (1.0, "1"), (-1.0, "-1"), (0.5, "0.5"),
+           (-0.5, "-0.5"), (2.5, "2.5"), (256.0, "256"), (-3.0, "-3"),
+           (INF, "1/0"), (-INF, "-1/0"), (NAN, "0/0"), (1e308, "1e308"), (5e-324, "5e-324")]
+VALUES = np.array([v for v, _ in SPECIAL])
+
+
+def bits(a):
+    a = np.asarray(a, dtype=np.float64)
+    return np.where(np.isnan(a), np.nan, a).view(np.int64)
+
+
+UNARY = ["-{}", "NOT {}", "ABS({})", "SQRT({})", "LN({})", "LOG({})", "EXP({})", "SIGN({})"]
+BINARY = ["{}+{}", "{}-{}", "{}*{}", "{}/{}", "{}>{}", "{}<{}", "{}>={}", "{}<={}",
+          "{}={}", "{}<>{}", "{} AND {}", "{} OR {}", "MAX({},{})", "MIN({},{})",
+          "POW({},{})"]
+
+
+@pytest.mark.parametrize("form", UNARY)
+def test_unary_folding_equals_evaluation(form):
+    on_series = Formula(form.format("C"))({"close": VALUES})
+    got = next(iter(on_series.values()))
+    for i, (_, lit) in enumerate(SPECIAL):
+        folded = Formula(form.format(f"({lit})")).program.nodes
+        assert len(folded) == 1 and folded[0][0] == "const"
+        assert bits(folded[0][1]) == bits(got[i]), (form, lit)
+
+
+@pytest.mark.parametrize("form", BINARY)
+def test_binary_folding_equals_evaluation(form):
+    a = np.repeat(VALUES, len(VALUES))
+    b = np.tile(VALUES, len(VALUES))
+    got = next(iter(Formula(form.format("C", "O"))({"close": a, "open": b}).values()))
+    for k in range(len(a)):
+        lit_a, lit_b = SPECIAL[k // len(VALUES)][1], SPECIAL[k % len(VALUES)][1]
+        folded = Formula(form.format(f"({lit_a})", f"({lit_b})")).program.nodes
+        assert bits(folded[-1][1]) == bits(got[k]), (form, lit_a, lit_b)
+
+
+def run(text, **cols):
+    return next(iter(Formula(text)({k: np.asarray(v, dtype=float) for k, v in cols.items()}).values()))
+
+
+TRUTH = [256.0, -1.0, 0.5, -0.5, NAN, INF, -INF, 1.0, 0.0, -0.0, 1.5, -0.99]
+TRUE = [1, 1, 0, 0, 0, 1, 1, 1, 0, 0, 1, 0]
+
+
+@pytest.mark.parametrize("text", ["IF(C,1,0)", "IFF(C,1,0)", "FIF(C,1,0)", "C AND 1",
+                                  "C OR 0", "NOT NOT C", "C && C", "!(!C)"])
+def test_a_value_is_true_when_its_truncation_is_not_zero(text):
+    assert run(text, close=TRUTH).tolist() == TRUE
+
+
+def test_conditions_of_the_functions_follow_the_same_truth():
+    # 256 and -1 are true although a cast to an unsigned byte would make 256 false.
+    c = np.array([0.0, 256.0, 0.0, 0.5, -1.0, NAN, 0.0])
+    assert run("BARSLAST(C)", close=c)[1:].tolist() == zelvo.BARSLAST(
+        np.array([0, 1, 0, 0, 1, 0, 0], dtype=np.uint8))[1:].tolist()
+    assert run("BACKCOUNT(C)", close=c).tolist() == [0, 1, 0, 0, 1, 0, 0]
+
+
+def test_comparisons_with_nan_are_false():
+    c, o = [NAN, 1.0, NAN], [1.0, NAN, NAN]
+    for op in (">", "<", ">=", "<=", "="):
+        assert run(f"C{op}O", close=c, open=o).tolist() == [0, 0, 0]
+    assert run("C<>O", close=c, open=o).tolist() == [1, 1, 1]
+    assert run("NOT C", close=c).tolist() == [1, 0, 1]
+
+
+def test_elementwise_functions_give_nan_for_nan():
+    c = [NAN, NAN, 1.0, 0.0]
+    o = [0.0, 1.0, NAN, NAN]
+    for text in ("ABS(C)", "SQRT(C)", "LN(C)", "LOG(C)", "EXP(C)", "SIGN(C)"):
+        assert np.isnan(run(text, close=c)[:2]).all(), text
+    for text in ("MAX(C,O)", "MIN(C,O)", "POW(C,O)", "MAX(O,C)", "MIN(O,C)", "POW(O,C)"):
+        assert np.isnan(run(text, close=c, open=o)).all(), text
+
+
+def test_signed_zeros():
+    z = [0.0, -0.0]
+    assert bits(run("MAX(C,O)", close=z, open=z[::-1])).tolist() == bits([-0.0, 0.0]).tolist()
+    assert bits(run("MIN(C,O)", close=z, open=z[::-1])).tolist() == bits([-0.0, 0.0]).tolist()
+    assert bits(run("SIGN(C)", close=z)).tolist() == bits([0.0, 0.0]).tolist()
+    assert bits(run("-C", close=z)).tolist() == bits([-0.0, 0.0]).tolist()
+    assert bits(run("ABS(C)", close=z)).tolist() == bits([0.0, 0.0]).tolist()
+
+
+def test_arithmetic_is_ieee():
+    assert run("C/O", close=[1.0, -1.0, 0.0], open=[0.0, 0.0, 0.0]).tolist()[:2] == [INF, -INF]
+    assert np.isnan(run("C/O", close=[0.0], open=[0.0]))[0]
+    assert run("LN(C)", close=[0.0]).tolist() == [-INF]
+    assert np.isnan(run("SQRT(C)", close=[-1.0]))[0]
+    assert run("LOG(C)", close=[100.0]).tolist() == [2.0]
+
+
+def test_outputs_are_fresh_arrays_of_the_input_shape():
+    c = np.arange(6.0)
+    out = Formula("A: C; B: C; K: 5; IF(1, C, O)")({"close": c, "open": c})
+    assert list(out) == ["A", "B", "K", "IF(1, C, O)"]
+    assert out["K"].tolist() == [5.0] * 6
+    out["A"][:] = -1
+    assert c.tolist() == list(range(6)) and out["B"].tolist() == list(range(6))
+    assert not np.shares_memory(out["B"], out["IF(1, C, O)"])
+
+
+@pytest.mark.parametrize("shape", [(0,), (3, 0), (0, 5)])
+def test_no_bars_or_no_instruments(shape):
+    f = zelvo.indicators["KDJ"].formula
+    cols = {k: np.zeros(shape) for k in ("high", "low", "close")}
+    out = f(cols)
+    assert list(out) == ["K", "D", "J"] and all(v.shape == shape for v in out.values())
+
+
+def test_panels_in_any_layout_give_the_rows_of_single_series():
+    rng = np.random.default_rng(7)
+    c = np.cumsum(rng.normal(size=(4, 300)), axis=1) + 50
+    c[1, :20] = np.nan
+    f = Formula("X: EMA(C,5) - MA(C,7); Y: HHV(C, BARSLAST(CROSS(C, MA(C,10)))); "
+                "Z: IF(C>REF(C,1), SUM(C,3), -C)")
+    for panel in (c, np.asfortranarray(c), c[:, ::-1][:, ::-1]):
+        ro = panel.copy()
+        ro.flags.writeable = False
+        for data in (panel, ro):
+            out = f({"close": data})
+            for r in range(4):
+                one = f({"close": c[r].copy()})
+                for k in out:
+                    assert bits(out[k][r]).tolist() == bits(one[k]).tolist()
