@@ -1,6 +1,7 @@
-// The comparison of the lowest- and highest-value functions, shared by
-// llv_hhv.cpp and the streams, and the plain scan of one window.  Among
-// equal values (0.0 and -0.0) the most recent bar's value is the result.
+// The comparison of the lowest- and highest-value functions, the scan of one
+// window and the fold of a new bar into an extreme: shared by llv_hhv.cpp
+// and the streams.  Among equal values (0.0 and -0.0) the most recent bar's
+// value is the result.
 #pragma once
 
 #include "series.h"
@@ -25,13 +26,11 @@ inline num_t keep(num_t older, num_t newer) {
     return Cmp::beats(older, newer) ? older : newer;
 }
 
-// Extreme of the non-NaN bars among X[i], X[i-1], ... X[max(0, i-k+1)],
-// scanned from the newest bar; only a strictly better value replaces the
-// kept one, so among equals (0.0 and -0.0) the most recent stays.  NaN when
-// every bar of the window is NaN.
+// Extreme of the non-NaN bars among X[i], X[i-1], ... X[lo], scanned from the
+// newest bar; only a strictly better value replaces the kept one, so among
+// equals (0.0 and -0.0) the most recent stays.  NaN when every bar is NaN.
 template <class Cmp>
-num_t window_extreme(const num_t *X, int64_t i, int64_t k) {
-    const int64_t lo = k > i ? 0 : i - k + 1;
+num_t rescan(const num_t *X, int64_t lo, int64_t i) {
     num_t r = nan_value();
     bool have = false;
     for (int64_t j = i; j >= lo; --j) {
@@ -43,6 +42,14 @@ num_t window_extreme(const num_t *X, int64_t i, int64_t k) {
         }
     }
     return r;
+}
+
+// The older extreme folded with a newer bar: a NaN bar changes nothing, and
+// the newer value wins unless the older one is strictly better (a NaN older
+// extreme, no value yet, never is).
+template <class Cmp>
+inline num_t fold(num_t older, num_t v) {
+    return is_nan(v) ? older : keep<Cmp>(older, v);
 }
 
 }  // namespace rillet

@@ -18,21 +18,14 @@ namespace {
 template <class Cmp>
 class Running {
   public:
-    num_t with(num_t x) const {
-        if (is_nan(x)) return have_ ? p_ : nan_value();
-        return have_ ? keep<Cmp>(p_, x) : x;
-    }
+    num_t with(num_t x) const { return fold<Cmp>(p_, x); }
     template <bool Commit>
-    void take(num_t x, num_t r) {
-        if (Commit && !is_nan(x)) {
-            p_ = r;
-            have_ = true;
-        }
+    void take(num_t r) {
+        if (Commit) p_ = r;
     }
 
   private:
-    num_t p_ = 0.0;
-    bool have_ = false;
+    num_t p_ = nan_value();  // no value yet
 };
 
 // LLV and HHV: N = 0 is the whole history.  Otherwise a deque holds the bars
@@ -56,7 +49,7 @@ class Fixed : public Plain {
         const num_t x = in[0];
         if (N_ == 0) {
             *out = all_.with(x);
-            all_.template take<Commit>(x, *out);
+            all_.template take<Commit>(*out);
             return ERR_OK;
         }
         Item *q = items();
@@ -109,7 +102,7 @@ class PerBar : public Plain {
         const num_t x = in[0];
         Pushed<Commit> pushed(ring_, x);
         const num_t whole = all_.with(x);
-        all_.template take<Commit>(x, whole);
+        all_.template take<Commit>(whole);
         const int64_t k = to_window(in[1]);
         if (k < 0) {
             *out = nan_value();
@@ -119,7 +112,7 @@ class PerBar : public Plain {
             *out = nan_value();
             return ERR_PARAM_WRONG;
         } else {
-            *out = window_extreme<Cmp>(ring_.window(k), k - 1, k);
+            *out = rescan<Cmp>(ring_.window(k), 0, k - 1);
         }
         return ERR_OK;
     }
