@@ -7,6 +7,7 @@ one row per instrument).  Each function runs over the whole universe by:
   zelvo 1T        zv_panel (through ctypes), one thread
   zelvo all       zv_panel, the library's default thread count
   zelvo 1T tf     zv_panel on the same universe stored bars x instruments
+  zelvo API       zelvo.<NAME>(panel, ...), the package's panel call (all threads)
   loop            a Python loop over zelvo._zelvo, one call per instrument
   bottleneck      move_* with axis=1
   pandas          a wide DataFrame (one column per instrument), rolling/ewm
@@ -45,8 +46,8 @@ N = 20
 SMA_M = 1
 FUNCTIONS = ["MA", "SUM", "EMA", "SMA", "LLV", "HHV", "STD", "SLOPE", "REF", "CROSS",
              "BARSLAST", "FILTER", "AVEDEV"]
-ROUTES = ["zelvo 1T", "zelvo all", "zelvo 1T tf", "loop", "bottleneck", "pandas", "polars",
-          "talib", "copy"]
+ROUTES = ["zelvo 1T", "zelvo all", "zelvo 1T tf", "zelvo API", "loop", "bottleneck", "pandas",
+          "polars", "talib", "copy"]
 UNIVERSES = [(2000, 2500), (200, 25000)]
 QUICK = [(400, 1000), (40, 10000)]
 
@@ -131,6 +132,9 @@ def routes(name, u, z, lib, peers):
     }
     tf = [np.ascontiguousarray(a.T) for a in arrays]
     out["zelvo 1T tf"] = panel_call(lib, name, tf, ints, 1, time_first=True)
+    api = getattr(optional("zelvo"), name, None)  # the package's panel call, where present
+    if api is not None and api is not getattr(z, name):
+        out["zelvo API"] = lambda: api(*arrays, *ints)
     f = getattr(z, name)
     rows = list(zip(*arrays))
     out["loop"] = lambda: [f(*row, *ints) for row in rows]
@@ -218,6 +222,9 @@ def verify(name, r, z, u):
         assert np.array_equal(got.view(np.uint64), expect.view(np.uint64)), (name, route)
     got = r["zelvo 1T tf"]().T
     assert np.array_equal(got.view(np.uint64), expect.view(np.uint64)), (name, "tf")
+    if "zelvo API" in r:
+        got = np.asarray(r["zelvo API"]())
+        assert np.array_equal(got.view(np.uint64), expect.view(np.uint64)), (name, "API")
 
 
 def measure(universes, repeat, peers, log=print):
