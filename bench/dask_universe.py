@@ -12,12 +12,12 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zbench import machine, record  # noqa: E402
+from zbench.timing import best_call  # noqa: E402
 
 import dask  # noqa: E402
 import dask.array as da  # noqa: E402
@@ -37,15 +37,6 @@ def universe(symbols, bars, seed=11):
             "volume": rng.integers(1, 10**6, close.shape).astype(np.float64)}
 
 
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
-
-
 def on_cluster(workers, bars, chunk, repeat):
     with LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=None) as cl, \
             Client(cl) as client:
@@ -54,7 +45,7 @@ def on_cluster(workers, bars, chunk, repeat):
         lazy = zelvo.dask.formula(FORMULA, panels)
         run = lambda: dask.compute(lazy)  # noqa: E731
         run()                                               # warm the workers
-        return best(run, repeat)
+        return best_call(run, repeat, budget=float("inf"))
 
 
 def main():
@@ -67,7 +58,7 @@ def main():
     a = p.parse_args()
     bars = universe(a.symbols, a.bars)
     f = zelvo.Formula(FORMULA)
-    local = best(lambda: f(bars), a.repeat)
+    local = best_call(lambda: f(bars), a.repeat, budget=float("inf"))
     one = on_cluster(1, bars, a.chunk, a.repeat)
     two = on_cluster(2, bars, a.chunk, a.repeat)
     rows = [["in process, zelvo.Formula on the panel", f"{local * 1e3:.0f}", "1.00"],
