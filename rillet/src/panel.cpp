@@ -271,8 +271,8 @@ int zv_get_threads(void) {
     return n;
 }
 
-// Test hook, not part of the public header, so tests reach every path on
-// small panels.  `path` pins the instruction set of the grouped kernels
+// Test hook (declared in rillet.h for tests and benchmarks), so tests reach
+// every path on small panels.  `path` pins the instruction set of the grouped kernels
 // (0 baseline, 1 AVX2, 2 AVX-512F; ignored when the CPU lacks it), turns them
 // off (-1) or restores the automatic choice (any other value).
 // `min_parallel` sets the bars times lanes from which calls are split among
