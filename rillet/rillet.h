@@ -8,11 +8,15 @@
  * scalar window is out of range.  Both checks happen before the first write,
  * so an error return leaves the result array exactly as the caller passed it.
  *
+ * The streams at the end of this header give the same results one bar at a
+ * time, as bars arrive.
+ *
  * NaN marks a bar without a value; missing values are written as the quiet
  * NaN 0x7FF8000000000000.  Every bit of a result is fixed but one: where two
  * NaNs meet in one operation, the result carries either one's payload.  Condition series are arrays of unsigned bytes,
  * 0 false and anything else true.  Nothing here allocates except arange and
- * zeros, whose results the caller releases with free().
+ * zeros, whose results the caller releases with free(), and the streams'
+ * open and copy.
  *
  * Usable from C (C99 or later) and C++.
  */
@@ -45,7 +49,7 @@ enum {
     ERR_OK = 0,
     ERR_SIZE_DISMATCH = 1,
     ERR_PARAM_WRONG = 2,
-    /* zv_panel only: its scratch memory could not be had. */
+    /* zv_panel's scratch memory, or a stream, could not be allocated. */
     ERR_NO_MEMORY = 3
 };
 
@@ -184,6 +188,98 @@ RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *i
  * processors (the start-up default, unless ZELVO_THREADS names a count). */
 RILLET_API void zv_set_threads(int n);
 RILLET_API int zv_get_threads(void);
+
+/* ---- streams: one bar at a time ---------------------------------------- *
+ *
+ * A stream takes a series one bar at a time and gives each bar's result as
+ * the bar arrives.  After bars 0 .. t, the value an update returns for bar t
+ * is, bit for bit, the value the function above gives at bar t for the
+ * series of bars 0 .. t (leading NaN bars, warm-up, NaN in running sums and
+ * the most-recent-equal rule of LLV/HHV included; zv_ma with context 0).
+ *
+ * Cost of an update: amortised constant time for MA, SUM, EMA, SMA, DMA,
+ * WMA, COUNT, COUNT_A, LLV, HHV, REF, REFXV, REFIF, BARSINCE, BARLAST,
+ * BARSLAST, BACKCOUNT, CROSS, FIF, FILTER and CURRBARSCOUNT; time
+ * proportional to the window for STD, STDDEV, STDP, AVEDEV, SLOPE and for
+ * MA_A, SUM_A, LLV_A, HHV_A (each bar's window is computed afresh, in the
+ * same order of operations as above).  Updates and peeks allocate nothing.
+ *
+ * Opening: zv_stream_open(&s, name, params, nparams, max_window, history,
+ * size, out)
+ *   name        the formula name: "MA", "SMA", "LLV_A", ...
+ *   params      the function's integer parameters in order, nparams of them:
+ *               N for the functions with one window (REF and REFXV any int,
+ *               the others from their least accepted window on), N and M for
+ *               SMA, none for the rest (zv_stream_shape tells how many).
+ *   max_window  for MA_A, SUM_A, COUNT_A, LLV_A, HHV_A and REF_A: the
+ *               largest window (REF_A: offset) the stream is to serve; it
+ *               keeps that many bars.  Ignored by the other functions.
+ *   history     NULL, or one array of `size` bars per series argument, in
+ *               argument order; the stream takes them as if updated bar by
+ *               bar, and writes the function's result over the history to
+ *               out[0 .. size-1] in the same pass.
+ * It returns ERR_OK with *s set, ERR_PARAM_WRONG (unknown name, wrong count
+ * of parameters, a window the function refuses, max_window < 0),
+ * ERR_SIZE_DISMATCH (size < 0, or a missing history array) or ERR_NO_MEMORY;
+ * then *s is NULL.  The stream's storage is allocated once, here: the
+ * windowed functions keep N (or max_window) bars.
+ *
+ * A bar is one double per series argument, in argument order.  A condition
+ * argument (x of BARSINCE, BARLAST, BARSLAST, BACKCOUNT and FIF) is true when
+ * its truncation toward zero is non-zero and NaN is false: a condition byte
+ * b is passed as the double b.  CURRBARSCOUNT takes one value it never reads.
+ *
+ * zv_stream_update takes the next bar and writes its result to out[0].
+ * zv_stream_peek writes what zv_stream_update would write for the same bar
+ * and leaves the stream as it was (it writes into the stream meanwhile, so a
+ * stream is used from one thread at a time).  zv_stream_copy gives an
+ * independent stream in the same state; zv_stream_close releases one
+ * (NULL is allowed).
+ *
+ * Special results:
+ *   CROSS: bar 0 is 0.0 (zv_cross leaves it as the caller's array held it;
+ *   the module's result arrays start at 0.0).
+ *   Look-ahead: REF with N < 0 and REFXV with N > 0 refer to the bar |N|
+ *   ahead, so a bar's value is settled only |N| bars later, and
+ *   zv_stream_lag gives |N| (0 for every other stream).  Such a stream's
+ *   update writes out[0], the new bar's value over the bars so far (REF:
+ *   NaN, REFXV: the bar's own value), and out[1], the settled value of the
+ *   bar |N| back (the one at index zv_stream_bars - 1 - |N| after the
+ *   update), NaN while there is no such bar.  Every bar is settled exactly
+ *   once; a bar never settled keeps the value it was given, which is the
+ *   function's result if the series ends there.  History results written at
+ *   open are the function's results over the history, settled where the
+ *   history settles them.  out holds two values for these streams.
+ *   Per-bar windows (the _A functions): a window that reaches past bar 0 or
+ *   is NaN needs no kept bar.  A window or offset above max_window that the
+ *   series could fill cannot be served: the bar's result is NaN, the bar is
+ *   taken all the same, and the update returns ERR_PARAM_WRONG.  (Over the
+ *   history given at open every bar is at hand: its results are complete.)  REF_A with a negative offset gives NaN (it
+ *   points past the newest bar) and is not revised when that bar arrives.
+ * Every other function's result at a bar depends on that bar and the bars
+ * before it only, so each value an update returns is final.  (FILTER with
+ * N = 0 reads the series length, but only as "every later bar": a stream
+ * silences every bar after the first signal.  BARSINCE, BARLAST and
+ * BACKCOUNT look only backward.)
+ */
+
+/* A stream handle. */
+typedef struct zv_stream zv_stream;
+
+/* Series arguments per bar and integer parameters of a function;
+ * ERR_PARAM_WRONG for an unknown name.  Either pointer may be NULL. */
+RILLET_API int zv_stream_shape(const char *name, int *inputs, int *params);
+RILLET_API int zv_stream_open(zv_stream **stream, const char *name, const int *params,
+                              int nparams, int max_window, const num_t *const *history, int size,
+                              num_t *out);
+RILLET_API int zv_stream_update(zv_stream *stream, const num_t *bar, num_t *out);
+RILLET_API int zv_stream_peek(zv_stream *stream, const num_t *bar, num_t *out);
+RILLET_API int zv_stream_copy(const zv_stream *stream, zv_stream **copy);
+RILLET_API void zv_stream_close(zv_stream *stream);
+/* Bars taken so far, history included. */
+RILLET_API int64_t zv_stream_bars(const zv_stream *stream);
+/* Bars a value waits to be settled: |N| for the look-ahead streams, else 0. */
+RILLET_API int64_t zv_stream_lag(const zv_stream *stream);
 
 #ifdef __cplusplus
 }

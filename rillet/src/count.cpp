@@ -3,14 +3,9 @@
 // the per-bar count clips its window to the history and counts NaN as false,
 // taking each window's count as a difference of prefix counts.
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
-
-namespace {
-
-inline int truth(num_t v) { return v != 0.0 ? 1 : 0; }  // NaN is true
-
-}  // namespace
 
 extern "C" {
 
@@ -21,17 +16,17 @@ int zv_count(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_
     if (N == 0) {
         // Cumulative from bar 0; leading NaN bars count as well.
         for (int i = 0; i < size_X; ++i) {
-            count += truth(X[i]);
+            count += count_truth(X[i]);
             R[i] = static_cast<num_t>(count);
         }
         return ERR_OK;
     }
 
-    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { count += truth(X[k]); });
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { count += count_truth(X[k]); });
     if (last < 0) return ERR_OK;
     R[last] = static_cast<num_t>(count);
     for (int64_t i = last + 1; i < size_X; ++i) {
-        count += truth(X[i]) - truth(X[i - N]);
+        count += count_truth(X[i]) - count_truth(X[i - N]);
         R[i] = static_cast<num_t>(count);
     }
     return ERR_OK;
@@ -44,8 +39,7 @@ int zv_count_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size
     // when it is below or above zero, which leaves out zeros and NaN.
     int64_t count = 0;
     for (int64_t i = 0; i < size_X; ++i) {
-        const num_t v = X[i];
-        count += (v < 0.0) | (v > 0.0);
+        count += count_a_truth(X[i]);
         R[i] = static_cast<num_t>(count);
     }
     // Backward: the count of the window of n bars ending at i is the prefix

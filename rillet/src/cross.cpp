@@ -2,6 +2,7 @@
 // bar strictly above.  Any NaN makes a comparison false.  Bar 0 has no
 // previous bar and is left as the caller passed it.
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -12,7 +13,7 @@ int zv_cross(pcalc_ctx_t, const num_t *X, int size_X, const num_t *Y, int size_Y
     if (size_mismatch(size_X, size_R, size_Y)) return ERR_SIZE_DISMATCH;
     // Both comparisons are always evaluated (no branch), so the loop runs as
     // straight-line vector code whatever the data.
-    for (int i = 1; i < size_X; ++i) R[i] = ((X[i - 1] < Y[i - 1]) & (X[i] > Y[i])) ? 1.0 : 0.0;
+    for (int i = 1; i < size_X; ++i) R[i] = crosses(X[i - 1], Y[i - 1], X[i], Y[i]);
     return ERR_OK;
 }
 

@@ -2,6 +2,7 @@
 // from the first valid bar without warm-up, and the linearly weighted WMA,
 // a window function with warm-up bars.
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -16,10 +17,7 @@ int seeded(const num_t *X, int size_X, num_t *R, WeightsOf weights) {
     num_t prev = X[s];
     R[s] = prev;
     for (int t = s + 1; t < size_X; ++t) {
-        const auto [w, v] = weights(t);
-        const num_t fresh = w * X[t];
-        const num_t kept = v * prev;
-        prev = fresh + kept;
+        prev = seeded_next(weights(t), X[t], prev);
         R[t] = prev;
     }
     return ERR_OK;
@@ -46,7 +44,7 @@ int zv_sma(pcalc_ctx_t, const num_t *X, int size_X, int N, int M, num_t *R, int 
 int zv_dma(pcalc_ctx_t, const num_t *X, int size_X, const num_t *A, int size_A, num_t *R,
            int size_R) {
     if (size_mismatch(size_X, size_R, size_A)) return ERR_SIZE_DISMATCH;
-    return seeded(X, size_X, R, [A](int t) { return Weights{A[t], 1.0 - A[t]}; });
+    return seeded(X, size_X, R, [A](int t) { return dma_weights(A[t]); });
 }
 
 int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
@@ -56,18 +54,16 @@ int zv_wma(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     num_t sum = 0.0, sum2 = 0.0;
     int64_t weight = 0;
     const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) {
-        sum2 = sum2 + static_cast<num_t>(++weight) * X[k];
-        sum = sum + X[k];
+        wma_enter(sum2, sum, ++weight, X[k]);
     });
     if (last < 0) return ERR_OK;
 
     const num_t den = wma_denominator(N);
     const num_t n = static_cast<num_t>(N);
     R[last] = sum2 / den;
-    // Next weighted sum = previous weighted sum - previous plain sum + N*new
-    // bar; the previous weighted sum is taken back from the stored result.
+    // The previous weighted sum is taken back from the stored result.
     for (int64_t t = last + 1; t < size_X; ++t) {
-        R[t] = ((den * R[t - 1] - sum) + n * X[t]) / den;
+        R[t] = wma_next(den, R[t - 1], sum, n, X[t]);
         sum = sum - X[t - N];
         sum = sum + X[t];
     }

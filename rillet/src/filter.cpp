@@ -3,6 +3,7 @@
 // bar is copied.  N = 0 means the whole series.  Positions are 64-bit so a
 // window up to the largest int cannot overflow them.
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -16,7 +17,7 @@ int zv_filter(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size
     int64_t i = 0;
     while (i < size) {
         R[i] = X[i];
-        if (is_nan(X[i]) || X[i] == 0.0) {
+        if (!is_signal(X[i])) {
             ++i;
             continue;
         }

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "series.h"
+#include "step.h"
 
 namespace rillet {
 namespace lanes {

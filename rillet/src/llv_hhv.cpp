@@ -9,6 +9,7 @@
 // per-bar form continues growing windows, runs sliding ones through the same
 // blocks and answers the others by a rescan or, once rescans grow costly,
 // from a monotonic stack.
+#include "extreme.h"
 #include "series.h"
 
 #include <cstdlib>
@@ -17,22 +18,6 @@
 using namespace rillet;
 
 namespace {
-
-struct Lower {
-    static bool beats(num_t a, num_t b) { return a < b; }
-    static constexpr num_t worst = std::numeric_limits<num_t>::infinity();
-};
-struct Higher {
-    static bool beats(num_t a, num_t b) { return a > b; }
-    static constexpr num_t worst = -std::numeric_limits<num_t>::infinity();
-};
-
-// The kept one of two values from different bars: the older one only when
-// it is strictly better, so the newer one wins ties.
-template <class Cmp>
-inline num_t keep(num_t older, num_t newer) {
-    return Cmp::beats(older, newer) ? older : newer;
-}
 
 // ---- one window for every bar: blocks of N bars -------------------------------
 //
@@ -165,32 +150,6 @@ constexpr int64_t kRescanPerBar = RILLET_RESCAN_PER_BAR;
 constexpr int64_t kRescanSlack = RILLET_RESCAN_SLACK;
 // A run of equal window lengths shorter than this is left to the other ways.
 constexpr int64_t kMinSlide = 4;
-
-// Extreme of the non-NaN bars among X[i], X[i-1], ... X[lo], scanned from the
-// newest bar; only a strictly better value replaces the kept one, so among
-// equals (0.0 and -0.0) the most recent stays.  NaN when every bar is NaN.
-template <class Cmp>
-num_t rescan(const num_t *X, int64_t lo, int64_t i) {
-    num_t r = nan_value();
-    bool have = false;
-    for (int64_t j = i; j >= lo; --j) {
-        const num_t v = X[j];
-        if (is_nan(v)) continue;
-        if (!have || Cmp::beats(v, r)) {
-            r = v;
-            have = true;
-        }
-    }
-    return r;
-}
-
-// The older extreme folded with a newer bar: a NaN bar changes nothing, and
-// the newer value wins unless the older one is strictly better (a NaN older
-// extreme, no value yet, never is).
-template <class Cmp>
-inline num_t fold(num_t older, num_t v) {
-    return is_nan(v) ? older : keep<Cmp>(older, v);
-}
 
 // Bars a .. b whose windows all hold K bars, the first one starting at
 // a-K+1 >= 0: the blocks of the single-window method, aligned so that the

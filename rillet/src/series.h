@@ -115,35 +115,6 @@ inline void slide(int64_t from, int n, int N, Leave leave, Enter enter) {
 
 namespace rillet {
 
-// Weights of the seeded averages: w for the new bar, v for the previous
-// result, formed once per call.
-struct Weights {
-    num_t w, v;
-};
-
-// EMA: N+1 is formed in 32 bits (it wraps at INT_MAX); the previous-value
-// weight is its own quotient, not 1 - alpha, which rounds differently.
-inline Weights ema_weights(int N) {
-    const num_t n = static_cast<num_t>(N);
-    return {2.0 / static_cast<num_t>(wrap_add(N, 1)), (n - 1.0) / (n + 1.0)};
-}
-
-// SMA: M is not checked, so weights outside 0..1 (and N = 0, a division by
-// zero) are used as they come out.
-inline Weights sma_weights(int N, int M) {
-    const num_t n = static_cast<num_t>(N);
-    return {static_cast<num_t>(M) / n, static_cast<num_t>(wrap_sub(N, M)) / n};
-}
-
-// WMA: the sum of the weights 1 + 2 + ... + N, exact in 64 bits for every int N.
-inline num_t wma_denominator(int N) {
-    return static_cast<num_t>(static_cast<int64_t>(N) * (static_cast<int64_t>(N) + 1) / 2);
-}
-
-}  // namespace rillet
-
-namespace rillet {
-
 // Window length of bar i for the per-bar sums and means: 0 when the bar has
 // no window (a length of 0 or less, NaN, or a window that would reach back to
 // bar 0 or before it, so bar 0 never enters one).

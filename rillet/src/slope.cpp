@@ -10,14 +10,11 @@
 // the j-th element of each is a contiguous load.
 #include "series.h"
 #include "simd.h"
+#include "slope.h"
 
 using namespace rillet;
 
 namespace {
-
-struct Positions {
-    num_t n, sumX, denom;
-};
 
 using Kernel = void (*)(const num_t *, num_t *, int64_t, int, const Positions &);
 
@@ -53,17 +50,7 @@ int zv_slope(pcalc_ctx_t, const num_t *Y, int size_Y, int N, num_t *R, int size_
     fill_nan(R, 0, N, size_Y);
     if (size_Y < N) return ERR_OK;
 
-    // sum of 0 .. N-1 and of their squares, exact integers (the second needs
-    // more than 64 bits for large N), each rounded once to double.
-    const int64_t n64 = N;
-    const num_t sumX = static_cast<num_t>(n64 * (n64 - 1) / 2);
-    const __int128 sq = static_cast<__int128>(n64) * (n64 - 1) * (2 * n64 - 1) / 6;
-    const num_t sumXX = static_cast<num_t>(sq);
-    const num_t n = static_cast<num_t>(N);
-    const num_t sumXs = sumX * sumX;
-    const num_t nxx = n * sumXX;
-    const Positions c{n, sumX, nxx - sumXs};
-
+    const Positions c = positions(N);
     kernel()(Y, R, static_cast<int64_t>(size_Y) - N + 1, N, c);
     return ERR_OK;
 }

@@ -13,14 +13,13 @@
 // The running sum stays sequential; each bar's sum is parked in R[i] a block
 // ahead of the vector pass, which divides it into the mean and overwrites it
 // with the statistic, so nothing is allocated.
+#include "dispersion.h"
 #include "series.h"
 #include "simd.h"
 
 using namespace rillet;
 
 namespace {
-
-enum class Stat { Sample, Population, MeanAbs };
 
 using Kernel = void (*)(const num_t *, num_t *, int64_t, int64_t, int, num_t);
 

@@ -1,21 +1,22 @@
 // The dispersion kernels of std.cpp, for one instruction set.  No include
 // guard: simd_each.h compiles this once per instruction set.
 
-// Bars i .. i + W*U - 1, U vectors of W lanes: R holds each bar's window sum
-// on entry and its statistic on return.  The U independent accumulators keep
-// several additions in flight, since each lane's own sum is a strict chain.
+// W*U consecutive bars, U vectors of W lanes: x is the first bar's window
+// (N values, oldest first; lane l's window starts l values later) and r the
+// first bar's result, which holds each bar's window sum on entry and its
+// statistic on return.  The U independent accumulators keep several
+// additions in flight, since each lane's own sum is a strict chain.  The
+// streams run it on one window (W = U = 1).
 template <Stat S, int W, int U>
-RILLET_SIMD_INLINE void stat_block(const num_t *X, num_t *R, int64_t i, int N) {
+RILLET_SIMD_INLINE void stat_block(const num_t *x, num_t *r, int N) {
     using V = vec<W>;
     const V n = splat<W>(static_cast<num_t>(N));
     V avg[U], sigema[U];
 #pragma GCC unroll 8
     for (int u = 0; u < U; ++u) {
-        avg[u] = load<W>(R + i + u * W) / n;
+        avg[u] = load<W>(r + u * W) / n;
         sigema[u] = splat<W>(0.0);
     }
-    // Lane l of vector u is bar i + u*W + l; its window starts N-1 bars back.
-    const num_t *x = X + (i - N + 1);
     for (int k = 0; k < N; ++k, ++x) {
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
@@ -30,15 +31,15 @@ RILLET_SIMD_INLINE void stat_block(const num_t *X, num_t *R, int64_t i, int N) {
     }
 #pragma GCC unroll 8
     for (int u = 0; u < U; ++u) {
-        V r;
+        V v;
         if constexpr (S == Stat::Sample) {
-            r = sqrt<W>(sigema[u] / splat<W>(static_cast<num_t>(N - 1)));
+            v = sqrt<W>(sigema[u] / splat<W>(static_cast<num_t>(N - 1)));
         } else if constexpr (S == Stat::Population) {
-            r = sqrt<W>(sigema[u] / n);
+            v = sqrt<W>(sigema[u] / n);
         } else {
-            r = sigema[u] / n;
+            v = sigema[u] / n;
         }
-        store<W>(R + i + u * W, r);
+        store<W>(r + u * W, v);
     }
 }
 
@@ -60,13 +61,13 @@ RILLET_SIMD_INLINE void dispersion_run(const num_t *X, num_t *R, int64_t first, 
             sum = sum - X[p - N + 1];
         }
         if (end - i >= B) {
-            stat_block<S, W, U>(X, R, i, N);
+            stat_block<S, W, U>(X + (i - N + 1), R + i, N);
             i += B;
         } else if (W > 1 && end - i >= W) {
-            stat_block<S, W, 1>(X, R, i, N);
+            stat_block<S, W, 1>(X + (i - N + 1), R + i, N);
             i += W;
         } else {
-            stat_block<S, 1, 1>(X, R, i, N);
+            stat_block<S, 1, 1>(X + (i - N + 1), R + i, N);
             i += 1;
         }
     }

@@ -342,9 +342,9 @@ def load_formulas(sources: Sequence[tuple[str, str]], texts: Sequence[str],
 def _params(specs: Sequence[str]) -> dict[str, tuple[str, float]]:
     """--param NAME=VALUE ... as {upper-case name: (name, value)}."""
     out: dict[str, tuple[str, float]] = {}
-    for spec in specs:
+    for item in specs:
         try:
-            ((name, value),) = parse_params([spec]).items()
+            ((name, value),) = parse_params([item]).items()
         except ValueError as e:
             raise UserError(f"--param: {e}") from None
         if name.upper() in out:
@@ -412,8 +412,8 @@ def compute(sources: Sequence[Source], universe: Sequence[Bars]) -> list[Line]:
 def _column_map(specs: Sequence[str] | None) -> dict[str, str]:
     """--columns close=Last,volume=Vol as {"close": "Last", "volume": "Vol"}."""
     out: dict[str, str] = {}
-    for spec in specs or ():
-        for part in spec.split(","):
+    for item in specs or ():
+        for part in item.split(","):
             key, eq, header = part.partition("=")
             if not eq or not key.strip() or not header.strip():
                 raise UserError(f"--columns takes NAME=HEADER pairs, e.g. "

@@ -1,0 +1,194 @@
+// Stream state: the machinery shared by the streams of every family.
+//
+// A stream is one allocation: the handle, the function's state object right
+// after it, and the state's ring storage after that.  Nothing in it points
+// into itself (rings keep the offset of their storage from themselves), so a
+// copy is one memcpy.
+//
+// Each function's state is a trivially copyable class S with
+//     S(const Params &, char *storage)   construct; storage holds S::storage(p) bytes
+//     static size_t storage(const Params &)
+//     static int64_t lag(const Params &)
+//     template <bool Commit> int step(int64_t t, const num_t *in, num_t *out)
+// step takes bar t (0 for the first bar) with its inputs and writes its
+// result; without Commit the state is left exactly as it was (rings written
+// for the computation are restored), which is what peek runs.
+#pragma once
+
+#include "catalog.h"
+#include "series.h"
+
+#include <cstddef>
+#include <new>
+#include <type_traits>
+
+namespace rillet {
+namespace stream {
+
+// Parameters of one stream: the integer parameters of the function (N, and M
+// for SMA) and the largest per-bar window of the _A variants.
+struct Params {
+    int N = 0, M = 0;
+    int max_window = 0;
+};
+
+// A condition input is true when its truncation toward zero is non-zero;
+// NaN is false.  For a byte b handed over as the double b this is b != 0.
+inline bool truth(num_t v) { return std::fabs(v) >= 1.0; }
+
+// The last `cap` values pushed, stored twice over so that any run of them up
+// to the newest is contiguous (the whole-series window kernels run on it).
+class Ring {
+  public:
+    static size_t bytes(int64_t cap) { return 2 * static_cast<size_t>(cap) * sizeof(num_t); }
+
+    // The storage comes zero-filled; no value is read before it is pushed.
+    void init(char *storage, int64_t cap) {
+        off_ = storage - reinterpret_cast<char *>(this);
+        cap_ = cap;
+        pos_ = 0;
+    }
+    int64_t cap() const { return cap_; }
+    // The value pushed cap pushes ago (before put).
+    num_t oldest() const { return data()[pos_]; }
+    // Stores v as the newest value, not yet advanced; returns what it replaced.
+    num_t put(num_t v) {
+        num_t *d = data();
+        const num_t old = d[pos_];
+        d[pos_] = v;
+        d[pos_ + cap_] = v;
+        return old;
+    }
+    // After put: the k newest values (k <= cap), oldest first.
+    const num_t *window(int64_t k) const { return data() + pos_ + cap_ - k + 1; }
+    void advance() { pos_ = pos_ + 1 == cap_ ? 0 : pos_ + 1; }
+    void undo(num_t old) { put(old); }
+
+  private:
+    num_t *data() const {
+        return reinterpret_cast<num_t *>(const_cast<char *>(reinterpret_cast<const char *>(this)) +
+                                         off_);
+    }
+    ptrdiff_t off_;
+    int64_t cap_, pos_;
+};
+
+// A value put into a ring for one step: advanced on commit, taken back otherwise.
+template <bool Commit>
+class Pushed {
+  public:
+    Pushed(Ring &r, num_t v) : r_(r), old_(r.put(v)) {}
+    ~Pushed() {
+        if (Commit) {
+            r_.advance();
+        } else {
+            r_.undo(old_);
+        }
+    }
+    Pushed(const Pushed &) = delete;
+    Pushed &operator=(const Pushed &) = delete;
+
+  private:
+    Ring &r_;
+    num_t old_;
+};
+
+// Position of each bar from the first bar that is not NaN (index s): the
+// leading NaN bars are skipped by the functions that follow that rule.
+class Since {
+  public:
+    // k of a bar with value x: its distance from s, or -1 for a leading NaN bar.
+    int64_t at(num_t x) const { return taken_ == 0 && is_nan(x) ? -1 : taken_; }
+    template <bool Commit>
+    void take(int64_t k) {
+        if (Commit && k >= 0) taken_ = k + 1;
+    }
+
+  private:
+    int64_t taken_ = 0;  // bars taken from s on
+};
+
+// Defaults for states without storage or look-ahead.
+struct Plain {
+    static size_t storage(const Params &) { return 0; }
+    static int64_t lag(const Params &) { return 0; }
+};
+
+// The functions that skip the leading NaN bars and keep their last N bars
+// (MA, SUM, COUNT, WMA and the dispersion statistics).  Their state D derives
+// from Trailing<D> and gives
+//     template <bool Commit> void bar(int64_t k, num_t x, num_t oldest, num_t *out)
+// for the bar k bars from the first valid one (index s), with x already the
+// newest bar of ring_ and oldest the bar N back (valid from k = N on).  Where
+// D::kWholeAtZero, N = 0 means every bar from bar 0 and goes to
+//     template <bool Commit> void whole(num_t x, num_t *out)
+// instead, with no bar kept.
+template <class D>
+class Trailing : public Plain {
+  public:
+    static constexpr bool kWholeAtZero = false;
+    static size_t storage(const Params &p) { return p.N > 0 ? Ring::bytes(p.N) : 0; }
+    Trailing(const Params &p, char *st) : N_(p.N) {
+        if (p.N > 0) ring_.init(st, p.N);
+    }
+
+    template <bool Commit>
+    int step(int64_t, const num_t *in, num_t *out) {
+        D &d = *static_cast<D *>(this);
+        const num_t x = in[0];
+        if constexpr (D::kWholeAtZero) {
+            if (N_ == 0) {
+                d.template whole<Commit>(x, out);
+                return ERR_OK;
+            }
+        }
+        const int64_t k = since_.at(x);
+        if (k < 0) {
+            *out = nan_value();
+            return ERR_OK;
+        }
+        const num_t oldest = ring_.oldest();
+        Pushed<Commit> pushed(ring_, x);
+        d.template bar<Commit>(k, x, oldest, out);
+        since_.take<Commit>(k);
+        return ERR_OK;
+    }
+
+  protected:
+    Ring ring_;
+    Since since_;
+    int64_t N_;
+};
+
+// The table entry of one function.
+struct Ops {
+    size_t size;  // sizeof the state
+    size_t (*storage)(const Params &);
+    int64_t (*lag)(const Params &);
+    void (*init)(void *state, const Params &, char *storage);
+    int (*update)(void *state, int64_t t, const num_t *in, num_t *out);
+    int (*peek)(void *state, int64_t t, const num_t *in, num_t *out);
+};
+
+template <class S>
+void init_of(void *state, const Params &p, char *storage) {
+    new (state) S(p, storage);
+}
+template <class S, bool Commit>
+int step_of(void *state, int64_t t, const num_t *in, num_t *out) {
+    return static_cast<S *>(state)->template step<Commit>(t, in, out);
+}
+
+template <class S>
+constexpr Ops ops_of() {
+    static_assert(std::is_trivially_copyable_v<S>, "a stream is copied with memcpy");
+    return Ops{sizeof(S), &S::storage, &S::lag, &init_of<S>, &step_of<S, true>, &step_of<S, false>};
+}
+
+// Each function's entry, defined in the family's stream source.
+#define RILLET_STREAM_DECLARE(NAME, ...) extern const Ops ops_##NAME;
+RILLET_CATALOG(RILLET_STREAM_DECLARE)
+#undef RILLET_STREAM_DECLARE
+
+}  // namespace stream
+}  // namespace rillet

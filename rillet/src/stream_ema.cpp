@@ -1,0 +1,88 @@
+// Streams of the smoothing averages: the seeded recurrences EMA, SMA and DMA
+// (constant time per bar) and the weighted average WMA, which keeps its
+// window for the bar that leaves the plain sum.
+#include "step.h"
+#include "stream.h"
+
+using namespace rillet;
+using namespace rillet::stream;
+
+namespace {
+
+enum class Seed { Ema, Sma, Dma };
+
+// NaN for the leading NaN bars, then the first bar that is not NaN as it is,
+// then w*x + v*previous with the weights of the function (DMA: of the bar's
+// own factor, the second input).
+template <Seed K>
+class Seeded : public Plain {
+  public:
+    Seeded(const Params &p, char *)
+        : weights_(K == Seed::Ema ? ema_weights(p.N) : K == Seed::Sma ? sma_weights(p.N, p.M)
+                                                                      : Weights{0.0, 0.0}) {}
+
+    template <bool Commit>
+    int step(int64_t, const num_t *in, num_t *out) {
+        const num_t x = in[0];
+        num_t next;
+        if (!started_) {
+            if (is_nan(x)) {
+                *out = nan_value();
+                return ERR_OK;
+            }
+            next = x;
+        } else {
+            next = seeded_next(K == Seed::Dma ? dma_weights(in[1]) : weights_, x, prev_);
+        }
+        *out = next;
+        if (Commit) {
+            prev_ = next;
+            started_ = true;
+        }
+        return ERR_OK;
+    }
+
+  private:
+    Weights weights_;
+    num_t prev_ = 0.0;
+    bool started_ = false;
+};
+
+// WMA: the first window after the leading NaN bars accumulates the weighted
+// and the plain sum (its bars but the last are NaN); later bars step the
+// weighted mean from the previous one as stored.
+class Wma : public Trailing<Wma> {
+  public:
+    Wma(const Params &p, char *st)
+        : Trailing(p, st), n_(static_cast<num_t>(p.N)), den_(wma_denominator(p.N)) {}
+
+    template <bool Commit>
+    void bar(int64_t k, num_t x, num_t oldest, num_t *out) {
+        num_t sum = sum_, sum2 = sum2_;
+        if (k < N_) {
+            wma_enter(sum2, sum, k + 1, x);
+            *out = k == N_ - 1 ? sum2 / den_ : nan_value();
+        } else {
+            *out = wma_next(den_, prev_, sum_, n_, x);
+            sum = (sum_ - oldest) + x;
+        }
+        if (Commit) {
+            sum_ = sum;
+            sum2_ = sum2;
+            prev_ = *out;
+        }
+    }
+
+  private:
+    num_t n_, den_;
+    num_t sum_ = 0.0, sum2_ = 0.0, prev_ = 0.0;
+};
+
+}  // namespace
+
+namespace rillet::stream {
+const Ops ops_EMA = ops_of<Seeded<Seed::Ema>>();
+const Ops ops_SMA = ops_of<Seeded<Seed::Sma>>();
+const Ops ops_DMA = ops_of<Seeded<Seed::Dma>>();
+const Ops ops_WMA = ops_of<Wma>();
+}  // namespace rillet::stream

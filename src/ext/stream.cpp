@@ -1,0 +1,854 @@
+// zelvo._stream: a graph of the core's streams, updated one bar at a time,
+// for one instrument or for a universe of instruments in one call.
+//
+// A graph is a topologically ordered list of nodes, each a field of the bar,
+// a constant, a call of one of the 31 functions (one core stream per
+// instrument), or an elementwise operation on earlier nodes.  An update
+// evaluates the nodes in order over every instrument: a call node updates
+// its instruments' streams, an elementwise node runs over the instruments as
+// NumPy would over an array.  The universe form takes one array per field
+// and runs without the GIL.
+//
+// The package's zelvo.stream.Stream builds the program (checked against the
+// function catalog) and derives from the type here; this file checks again
+// everything that indexes memory.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "rillet.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Operations
+
+enum Kind : int { kField = 0, kConst = 1, kCall = 2, kBinary = 3, kUnary = 4, kIf = 5 };
+
+// Binary operations; BINARY_OPS lists their names in this order.
+enum Binary : int { ADD, SUB, MUL, DIV, GT, LT, GE, LE, EQ, NE, AND, OR, MAX, MIN, POW, kBinaries };
+const char *const kBinaryNames[kBinaries] = {"+",  "-",  "*",  "/",   ">",   "<",   ">=", "<=",
+                                             "==", "!=", "AND", "OR", "MAX", "MIN", "POW"};
+// Unary operations; UNARY_OPS lists their names in this order.
+enum Unary : int { NEG, NOT, ABS, SQRT, LN, LOG, EXP, SIGN, kUnaries };
+const char *const kUnaryNames[kUnaries] = {"NEG", "NOT", "ABS", "SQRT", "LN", "LOG", "EXP", "SIGN"};
+
+// A condition is true when its truncation toward zero is non-zero; NaN is false.
+inline bool truth(double v) { return std::fabs(v) >= 1.0; }
+
+// NumPy's own float64 loops for the operations whose results NumPy defines
+// beyond IEEE arithmetic (transcendental functions, sign, NaN-propagating
+// max/min, power): the stream then gives exactly what NumPy gives on arrays.
+struct Loop {
+    PyUFuncGenericFunction fn = nullptr;
+    void *data = nullptr;
+};
+Loop g_sqrt, g_log, g_log10, g_exp, g_sign, g_maximum, g_minimum, g_power;
+
+bool find_loop(PyObject *np, const char *name, Loop &loop) {
+    PyObject *u = PyObject_GetAttrString(np, name);
+    if (!u) return false;
+    bool ok = false;
+    if (PyObject_TypeCheck(u, &PyUFunc_Type)) {
+        auto *uf = reinterpret_cast<PyUFuncObject *>(u);
+        for (int i = 0; i < uf->ntypes && !ok; ++i) {
+            bool all = true;
+            for (int j = 0; j < uf->nargs; ++j) all = all && uf->types[i * uf->nargs + j] == NPY_DOUBLE;
+            if (all && uf->functions[i] != nullptr) {
+                loop.fn = uf->functions[i];
+                loop.data = uf->data ? uf->data[i] : nullptr;
+                ok = true;
+            }
+        }
+    }
+    Py_DECREF(u);
+    if (!ok) PyErr_Format(PyExc_ImportError, "numpy.%s has no float64 loop", name);
+    return ok;
+}
+
+inline void run_loop(const Loop &l, const double *a, const double *b, double *out, npy_intp n) {
+    if (b) {
+        char *args[3] = {reinterpret_cast<char *>(const_cast<double *>(a)),
+                         reinterpret_cast<char *>(const_cast<double *>(b)),
+                         reinterpret_cast<char *>(out)};
+        const npy_intp steps[3] = {8, 8, 8};
+        l.fn(args, &n, steps, l.data);
+    } else {
+        char *args[2] = {reinterpret_cast<char *>(const_cast<double *>(a)),
+                         reinterpret_cast<char *>(out)};
+        const npy_intp steps[2] = {8, 8};
+        l.fn(args, &n, steps, l.data);
+    }
+}
+
+template <class F>
+inline void each(double *out, const double *a, const double *b, npy_intp n, F f) {
+    for (npy_intp i = 0; i < n; ++i) out[i] = f(a[i], b[i]);
+}
+
+void binary(int op, const double *a, const double *b, double *o, npy_intp n) {
+    switch (op) {
+        case ADD: each(o, a, b, n, [](double x, double y) { return x + y; }); break;
+        case SUB: each(o, a, b, n, [](double x, double y) { return x - y; }); break;
+        case MUL: each(o, a, b, n, [](double x, double y) { return x * y; }); break;
+        case DIV: each(o, a, b, n, [](double x, double y) { return x / y; }); break;
+        case GT: each(o, a, b, n, [](double x, double y) { return x > y ? 1.0 : 0.0; }); break;
+        case LT: each(o, a, b, n, [](double x, double y) { return x < y ? 1.0 : 0.0; }); break;
+        case GE: each(o, a, b, n, [](double x, double y) { return x >= y ? 1.0 : 0.0; }); break;
+        case LE: each(o, a, b, n, [](double x, double y) { return x <= y ? 1.0 : 0.0; }); break;
+        case EQ: each(o, a, b, n, [](double x, double y) { return x == y ? 1.0 : 0.0; }); break;
+        case NE: each(o, a, b, n, [](double x, double y) { return x != y ? 1.0 : 0.0; }); break;
+        case AND:
+            each(o, a, b, n, [](double x, double y) { return truth(x) && truth(y) ? 1.0 : 0.0; });
+            break;
+        case OR:
+            each(o, a, b, n, [](double x, double y) { return truth(x) || truth(y) ? 1.0 : 0.0; });
+            break;
+        case MAX: run_loop(g_maximum, a, b, o, n); break;
+        case MIN: run_loop(g_minimum, a, b, o, n); break;
+        case POW: run_loop(g_power, a, b, o, n); break;
+    }
+}
+
+void unary(int op, const double *a, double *o, npy_intp n) {
+    switch (op) {
+        case NEG: for (npy_intp i = 0; i < n; ++i) o[i] = -a[i]; break;
+        case NOT: for (npy_intp i = 0; i < n; ++i) o[i] = truth(a[i]) ? 0.0 : 1.0; break;
+        case ABS: for (npy_intp i = 0; i < n; ++i) o[i] = std::fabs(a[i]); break;
+        case SQRT: run_loop(g_sqrt, a, nullptr, o, n); break;
+        case LN: run_loop(g_log, a, nullptr, o, n); break;
+        case LOG: run_loop(g_log10, a, nullptr, o, n); break;
+        case EXP: run_loop(g_exp, a, nullptr, o, n); break;
+        case SIGN: run_loop(g_sign, a, nullptr, o, n); break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The graph object
+
+struct Node {
+    int kind, code;
+    int arg[3];
+    int nargs;
+    double value;
+    char name[16];  // function name of a call node
+    int params[2], nparams;
+    int call;      // index of a call node among the call nodes
+    int64_t lag;   // look-ahead of a call node's streams
+};
+
+struct Graph {
+    PyObject_HEAD
+    int ready;
+    int nnodes, nfields, ncalls, nouts;
+    Py_ssize_t K;   // instruments
+    int universe;   // 1: the bar is one array per field
+    int max_window;
+    Node *nodes;
+    int *outs;                 // node of each output
+    PyObject *fields;          // tuple of str
+    PyObject *out_names;       // tuple of str
+    zv_stream **handles;       // ncalls x K
+    double *vals;              // nnodes x K: the values of the bar being taken
+    const double **rows;       // nnodes: where each node's values are read
+    int64_t bars;
+    std::atomic<int> busy;     // an update runs without the GIL
+};
+
+void release(Graph *g) {
+    if (g->handles) {
+        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(g->ncalls) * g->K; ++i) {
+            zv_stream_close(g->handles[i]);
+        }
+    }
+    PyMem_RawFree(g->handles);
+    PyMem_RawFree(g->vals);
+    PyMem_RawFree(g->rows);
+    g->rows = nullptr;
+    PyMem_RawFree(g->nodes);
+    PyMem_RawFree(g->outs);
+    Py_CLEAR(g->fields);
+    Py_CLEAR(g->out_names);
+    g->handles = nullptr;
+    g->vals = nullptr;
+    g->nodes = nullptr;
+    g->outs = nullptr;
+    g->ready = 0;
+}
+
+PyObject *graph_new(PyTypeObject *type, PyObject *, PyObject *) {
+    auto *g = reinterpret_cast<Graph *>(type->tp_alloc(type, 0));
+    if (g) new (&g->busy) std::atomic<int>(0);
+    return reinterpret_cast<PyObject *>(g);
+}
+
+void graph_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    release(reinterpret_cast<Graph *>(self));
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+// Claims the graph for one operation; RuntimeError when it is not ready or
+// another thread is inside an update.
+bool claim(Graph *g) {
+    if (!g->ready) {
+        PyErr_SetString(PyExc_RuntimeError, "the stream is not initialised");
+        return false;
+    }
+    int expected = 0;
+    if (!g->busy.compare_exchange_strong(expected, 1)) {
+        PyErr_SetString(PyExc_RuntimeError, "the stream is being updated by another thread");
+        return false;
+    }
+    return true;
+}
+
+// One node over n values (instruments or bars).  rows[j] are the values of
+// node j; call nodes read their inputs element by element.
+template <bool Commit, bool Update>
+void eval_node(const Node &nd, const double *const *rows, double *out, npy_intp n, zv_stream **h,
+               bool *refused) {
+    switch (nd.kind) {
+        case kConst:
+            for (npy_intp i = 0; i < n; ++i) out[i] = nd.value;
+            break;
+        case kBinary: binary(nd.code, rows[nd.arg[0]], rows[nd.arg[1]], out, n); break;
+        case kUnary: unary(nd.code, rows[nd.arg[0]], out, n); break;
+        case kIf: {
+            const double *c = rows[nd.arg[0]], *a = rows[nd.arg[1]], *b = rows[nd.arg[2]];
+            for (npy_intp i = 0; i < n; ++i) out[i] = truth(c[i]) ? a[i] : b[i];
+            break;
+        }
+        case kCall: {
+            if (!Update) break;
+            double in[3], o[2];
+            for (npy_intp i = 0; i < n; ++i) {
+                for (int j = 0; j < nd.nargs; ++j) in[j] = rows[nd.arg[j]][i];
+                const int rc = Commit ? zv_stream_update(h[i], in, o) : zv_stream_peek(h[i], in, o);
+                if (rc != ERR_OK) *refused = true;
+                out[i] = o[0];
+            }
+            break;
+        }
+        default: break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+bool parse_node(PyObject *item, int index, Node &nd, int nfields) {
+    int kind, code, a, b, c;
+    double value;
+    const char *name;
+    PyObject *params;
+    if (!PyArg_ParseTuple(item, "iiiiidzO!;a node is (kind, code, a, b, c, value, name, params)",
+                          &kind, &code, &a, &b, &c, &value, &name, &PyTuple_Type, &params)) {
+        return false;
+    }
+    std::memset(&nd, 0, sizeof nd);
+    nd.kind = kind;
+    nd.code = code;
+    nd.value = value;
+    nd.arg[0] = a;
+    nd.arg[1] = b;
+    nd.arg[2] = c;
+    switch (kind) {
+        case kField:
+            if (code < 0 || code >= nfields) goto bad;
+            return true;
+        case kConst: return true;
+        case kBinary: nd.nargs = 2; if (code < 0 || code >= kBinaries) goto bad; break;
+        case kUnary: nd.nargs = 1; if (code < 0 || code >= kUnaries) goto bad; break;
+        case kIf: nd.nargs = 3; break;
+        case kCall: {
+            int inputs, nparams;
+            if (name == nullptr || std::strlen(name) >= sizeof nd.name ||
+                zv_stream_shape(name, &inputs, &nparams) != ERR_OK) {
+                PyErr_Format(PyExc_ValueError, "node %d: no function %s", index, name ? name : "None");
+                return false;
+            }
+            std::strcpy(nd.name, name);
+            nd.nargs = code;
+            if (code != inputs || PyTuple_GET_SIZE(params) != nparams) goto bad;
+            nd.nparams = nparams;
+            for (int j = 0; j < nparams; ++j) {
+                const long v = PyLong_AsLong(PyTuple_GET_ITEM(params, j));
+                if (v == -1 && PyErr_Occurred()) return false;
+                if (v < INT32_MIN || v > INT32_MAX) goto bad;
+                nd.params[j] = static_cast<int>(v);
+            }
+            break;
+        }
+        default: goto bad;
+    }
+    for (int j = 0; j < nd.nargs; ++j) {
+        if (nd.arg[j] < 0 || nd.arg[j] >= index) {
+            PyErr_Format(PyExc_ValueError, "node %d: argument %d is not an earlier node", index, j);
+            return false;
+        }
+    }
+    return true;
+bad:
+    PyErr_Format(PyExc_ValueError, "node %d: malformed", index);
+    return false;
+}
+
+// A C-contiguous float64 array of the given dimensions, as a buffer.
+bool get_matrix(PyObject *obj, Py_buffer &view, Py_ssize_t rows, Py_ssize_t cols, bool writable,
+                const char *what) {
+    const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+    if (PyObject_GetBuffer(obj, &view, flags) != 0) return false;
+    const bool ok = view.ndim == 2 && view.shape[0] == rows && view.shape[1] == cols &&
+                    view.itemsize == 8 && view.format && std::strcmp(view.format, "d") == 0;
+    if (!ok) {
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_ValueError, "%s: a C-contiguous float64 array of %zd x %zd is needed",
+                     what, rows, cols);
+        return false;
+    }
+    return true;
+}
+
+// Graph(program, fields, outputs, history, filled, universe, max_window)
+//   program  tuple of nodes (kind, code, a, b, c, value, name, params)
+//   fields   tuple of field names (str)
+//   outputs  tuple of (name, node)
+//   history  tuple of K x n float64 arrays, one per field
+//   filled   tuple of K x n writable float64 arrays, one per output
+int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    static const char *kw[] = {"program", "fields", "outputs", "history", "filled", "universe",
+                               "max_window", nullptr};
+    PyObject *program, *fields, *outputs, *history, *filled;
+    int universe, max_window;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O!O!O!O!O!pi", const_cast<char **>(kw),
+                                     &PyTuple_Type, &program, &PyTuple_Type, &fields,
+                                     &PyTuple_Type, &outputs, &PyTuple_Type, &history,
+                                     &PyTuple_Type, &filled, &universe, &max_window)) {
+        return -1;
+    }
+    if (g->ready) {
+        PyErr_SetString(PyExc_RuntimeError, "the stream is initialised already");
+        return -1;
+    }
+    const Py_ssize_t nnodes = PyTuple_GET_SIZE(program), nfields = PyTuple_GET_SIZE(fields);
+    const Py_ssize_t nouts = PyTuple_GET_SIZE(outputs);
+    if (nnodes < 1 || nnodes > 100000 || nouts < 1 || PyTuple_GET_SIZE(history) != nfields ||
+        PyTuple_GET_SIZE(filled) != nouts || max_window < 0) {
+        PyErr_SetString(PyExc_ValueError, "malformed stream program");
+        return -1;
+    }
+    g->nnodes = static_cast<int>(nnodes);
+    g->nfields = static_cast<int>(nfields);
+    g->nouts = static_cast<int>(nouts);
+    g->universe = universe;
+    g->max_window = max_window;
+    g->nodes = static_cast<Node *>(PyMem_RawCalloc(nnodes, sizeof(Node)));
+    g->outs = static_cast<int *>(PyMem_RawCalloc(nouts, sizeof(int)));
+    if (!g->nodes || !g->outs) {
+        release(g);
+        PyErr_NoMemory();
+        return -1;
+    }
+    int ncalls = 0;
+    for (Py_ssize_t i = 0; i < nnodes; ++i) {
+        Node &nd = g->nodes[i];
+        if (!parse_node(PyTuple_GET_ITEM(program, i), static_cast<int>(i), nd, g->nfields)) {
+            release(g);
+            return -1;
+        }
+        if (nd.kind == kCall) nd.call = ncalls++;
+    }
+    g->ncalls = ncalls;
+    PyObject *names = PyTuple_New(nouts);
+    if (!names) {
+        release(g);
+        return -1;
+    }
+    g->out_names = names;
+    for (Py_ssize_t i = 0; i < nouts; ++i) {
+        PyObject *name;
+        int node;
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(outputs, i), "Ui;an output is (name, node)", &name,
+                              &node)) {
+            release(g);
+            return -1;
+        }
+        if (node < 0 || node >= nnodes) {
+            release(g);
+            PyErr_Format(PyExc_ValueError, "output %zd: no node %d", i, node);
+            return -1;
+        }
+        g->outs[i] = node;
+        PyTuple_SET_ITEM(names, i, Py_NewRef(name));
+    }
+    g->fields = Py_NewRef(fields);
+
+    // The history: K x n per field, the same K and n for all.
+    Py_ssize_t K = -1, n = -1;
+    Py_buffer *hv = static_cast<Py_buffer *>(PyMem_RawCalloc(nfields + nouts + 1, sizeof(Py_buffer)));
+    if (!hv) {
+        release(g);
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_ssize_t got = 0;
+    bool ok = true;
+    for (Py_ssize_t f = 0; f < nfields + nouts && ok; ++f) {
+        PyObject *a = f < nfields ? PyTuple_GET_ITEM(history, f) : PyTuple_GET_ITEM(filled, f - nfields);
+        if (K < 0) {
+            Py_buffer probe;
+            if (PyObject_GetBuffer(a, &probe, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+                ok = false;
+                break;
+            }
+            if (probe.ndim == 2) {
+                K = probe.shape[0];
+                n = probe.shape[1];
+            }
+            PyBuffer_Release(&probe);
+        }
+        ok = get_matrix(a, hv[got], K, n, f >= nfields, f < nfields ? "history" : "filled");
+        if (ok) ++got;
+    }
+    if (ok && (K < 1 || (!universe && K != 1))) {
+        PyErr_SetString(PyExc_ValueError, "a stream needs at least one instrument");
+        ok = false;
+    }
+    if (ok && n > INT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "a history of more than 2147483647 bars");
+        ok = false;
+    }
+    if (!ok) {
+        for (Py_ssize_t j = 0; j < got; ++j) PyBuffer_Release(&hv[j]);
+        PyMem_RawFree(hv);
+        release(g);
+        return -1;
+    }
+    g->K = K;
+    g->handles = static_cast<zv_stream **>(PyMem_RawCalloc(static_cast<size_t>(ncalls) * K + 1,
+                                                           sizeof(zv_stream *)));
+    g->vals = static_cast<double *>(PyMem_RawCalloc(static_cast<size_t>(nnodes) * K, sizeof(double)));
+    g->rows = static_cast<const double **>(PyMem_RawCalloc(nnodes, sizeof(double *)));
+    double *scratch = static_cast<double *>(PyMem_RawCalloc(static_cast<size_t>(nnodes) * (n > 0 ? n : 1), sizeof(double)));
+    const double **rows = static_cast<const double **>(PyMem_RawCalloc(nnodes, sizeof(double *)));
+    int failed_node = -1, failed_rc = ERR_OK;
+    if (g->handles && g->vals && g->rows && scratch && rows) {
+        Py_BEGIN_ALLOW_THREADS
+        // Instrument by instrument: every node over the history, each call
+        // node's streams opened on its inputs' history.
+        for (Py_ssize_t k = 0; k < K && failed_node < 0; ++k) {
+            for (int i = 0; i < g->nnodes && failed_node < 0; ++i) {
+                const Node &nd = g->nodes[i];
+                double *out = scratch + static_cast<size_t>(i) * (n > 0 ? n : 1);
+                rows[i] = out;
+                if (nd.kind == kField) {
+                    rows[i] = static_cast<const double *>(hv[nd.code].buf) + k * n;
+                } else if (nd.kind == kCall) {
+                    const double *hist[3] = {nullptr, nullptr, nullptr};
+                    for (int j = 0; j < nd.nargs; ++j) hist[j] = rows[nd.arg[j]];
+                    zv_stream *&h = g->handles[static_cast<size_t>(nd.call) * K + k];
+                    const int rc = zv_stream_open(&h, nd.name, nd.params, nd.nparams, max_window,
+                                                  n > 0 ? hist : nullptr, static_cast<int>(n),
+                                                  n > 0 ? out : nullptr);
+                    if (rc != ERR_OK && rc != ERR_PARAM_WRONG) failed_rc = rc;
+                    if (h == nullptr || rc == ERR_NO_MEMORY) {
+                        failed_node = i;
+                        failed_rc = rc;
+                    }
+                    g->nodes[i].lag = h ? zv_stream_lag(h) : 0;
+                } else {
+                    eval_node<true, false>(nd, rows, out, n, nullptr, nullptr);
+                }
+            }
+            for (int o = 0; o < g->nouts && failed_node < 0; ++o) {
+                double *dst = static_cast<double *>(hv[nfields + o].buf) + k * n;
+                std::memcpy(dst, rows[g->outs[o]], static_cast<size_t>(n) * sizeof(double));
+            }
+            // Constants once per instrument in the bar's values.
+            for (int i = 0; i < g->nnodes; ++i) {
+                if (g->nodes[i].kind == kConst) g->vals[static_cast<size_t>(i) * K + k] = g->nodes[i].value;
+            }
+        }
+        Py_END_ALLOW_THREADS
+    } else {
+        failed_rc = ERR_NO_MEMORY;
+        failed_node = 0;
+    }
+    PyMem_RawFree(scratch);
+    PyMem_RawFree(rows);
+    for (Py_ssize_t j = 0; j < got; ++j) PyBuffer_Release(&hv[j]);
+    PyMem_RawFree(hv);
+    if (failed_node >= 0) {
+        release(g);
+        if (failed_rc == ERR_NO_MEMORY) {
+            PyErr_NoMemory();
+        } else {
+            PyErr_Format(PyExc_ValueError, "node %d: the stream of %s could not be opened (code %d)",
+                         failed_node, g->nodes ? g->nodes[failed_node].name : "?", failed_rc);
+        }
+        return -1;
+    }
+    g->bars = n;
+    g->ready = 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Update and peek
+
+// The bar's field values into the values of the field nodes.  One
+// instrument: a number (with one field) or a mapping of numbers.  A
+// universe: a mapping of arrays of K values.  Buffers stay held in views.
+bool read_number(Graph *g, PyObject *bar) {
+    for (int f = 0; f < g->nfields; ++f) {
+        double v;
+        if (g->nfields == 1 && !PyDict_Check(bar) && PyNumber_Check(bar)) {
+            v = PyFloat_AsDouble(bar);
+        } else {
+            PyObject *name = PyTuple_GET_ITEM(g->fields, f);
+            PyObject *item;
+            if (PyDict_Check(bar)) {
+                item = PyDict_GetItemWithError(bar, name);
+                if (!item) {
+                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
+                    return false;
+                }
+                v = PyFloat_AsDouble(item);
+            } else {
+                item = PyObject_GetItem(bar, name);
+                if (!item) return false;
+                v = PyFloat_AsDouble(item);
+                Py_DECREF(item);
+            }
+        }
+        if (v == -1.0 && PyErr_Occurred()) return false;
+        for (int i = 0; i < g->nnodes; ++i) {
+            if (g->nodes[i].kind == kField && g->nodes[i].code == f) g->vals[i] = v;
+        }
+    }
+    return true;
+}
+
+bool read_arrays(Graph *g, PyObject *bar, Py_buffer *views, int &held) {
+    held = 0;
+    PyObject *np = nullptr;
+    for (int f = 0; f < g->nfields; ++f) {
+        PyObject *name = PyTuple_GET_ITEM(g->fields, f);
+        PyObject *item = PyObject_GetItem(bar, name);
+        if (!item) return false;
+        Py_buffer &v = views[held];
+        bool ok = PyObject_GetBuffer(item, &v, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0 &&
+                  v.ndim == 1 && v.itemsize == 8 && v.format && std::strcmp(v.format, "d") == 0;
+        if (!ok) {
+            if (PyErr_Occurred()) PyErr_Clear();
+            else PyBuffer_Release(&v);
+            // Anything else goes through NumPy's conversion.
+            if (!np) np = PyImport_ImportModule("numpy");
+            PyObject *arr = np ? PyArray_FROMANY(item, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY) : nullptr;
+            Py_DECREF(item);
+            if (!arr) {
+                Py_XDECREF(np);
+                return false;
+            }
+            item = arr;
+            if (PyObject_GetBuffer(item, &v, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+                Py_DECREF(item);
+                Py_XDECREF(np);
+                return false;
+            }
+        }
+        Py_DECREF(item);  // the view holds the array
+        ++held;
+        if (v.shape[0] != g->K) {
+            Py_XDECREF(np);
+            PyErr_Format(PyExc_ValueError, "field %R: %zd values for %zd instruments", name,
+                         v.shape[0], g->K);
+            return false;
+        }
+    }
+    Py_XDECREF(np);
+    return true;
+}
+
+// Evaluates every node over the instruments; fields already in place (or in
+// `fields` for a universe).
+template <bool Commit>
+bool run_graph(Graph *g, const double *const *fields) {
+    const Py_ssize_t K = g->K;
+    const double **rows = g->rows;
+    bool refused = false;
+    for (int i = 0; i < g->nnodes; ++i) {
+        const Node &nd = g->nodes[i];
+        double *out = g->vals + static_cast<size_t>(i) * K;
+        if (nd.kind == kField) {
+            rows[i] = fields ? fields[nd.code] : out;
+            continue;
+        }
+        rows[i] = out;
+        if (nd.kind == kConst) continue;
+        eval_node<Commit, true>(nd, rows, out, K, g->handles + static_cast<size_t>(nd.call) * K,
+                                &refused);
+    }
+    return !refused;
+}
+
+PyObject *warn_refused(Graph *g, PyObject *result) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "a per-bar window beyond max_window=%d: the bar was taken and its result "
+                         "is NaN there",
+                         g->max_window) != 0) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+template <bool Commit>
+PyObject *take(PyObject *self, PyObject *bar) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (!claim(g)) return nullptr;
+    PyObject *result = nullptr;
+    bool ok;
+    if (!g->universe) {
+        if (!read_number(g, bar)) {
+            g->busy.store(0);
+            return nullptr;
+        }
+        ok = run_graph<Commit>(g, nullptr);
+        if (g->nouts == 1) {
+            result = PyFloat_FromDouble(g->vals[g->outs[0]]);
+        } else {
+            result = PyDict_New();
+            for (int o = 0; result && o < g->nouts; ++o) {
+                PyObject *v = PyFloat_FromDouble(g->vals[g->outs[o]]);
+                if (!v || PyDict_SetItem(result, PyTuple_GET_ITEM(g->out_names, o), v) != 0) Py_CLEAR(result);
+                Py_XDECREF(v);
+            }
+        }
+    } else {
+        Py_buffer views[64];
+        if (g->nfields > 64) {
+            g->busy.store(0);
+            PyErr_SetString(PyExc_ValueError, "at most 64 fields");
+            return nullptr;
+        }
+        int held = 0;
+        const double *fields[64];
+        PyObject *arrays[64] = {nullptr};
+        ok = read_arrays(g, bar, views, held);
+        if (ok) {
+            for (int f = 0; f < g->nfields; ++f) fields[f] = static_cast<const double *>(views[f].buf);
+            npy_intp dim = g->K;
+            for (int o = 0; o < g->nouts && ok; ++o) {
+                arrays[o] = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
+                ok = arrays[o] != nullptr;
+            }
+        }
+        if (ok) {
+            Py_BEGIN_ALLOW_THREADS
+            ok = run_graph<Commit>(g, fields);
+            for (int o = 0; o < g->nouts; ++o) {
+                std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[o])),
+                            g->vals + static_cast<size_t>(g->outs[o]) * g->K,
+                            static_cast<size_t>(g->K) * sizeof(double));
+            }
+            Py_END_ALLOW_THREADS
+            if (g->nouts == 1) {
+                result = arrays[0];
+                arrays[0] = nullptr;
+            } else {
+                result = PyDict_New();
+                for (int o = 0; result && o < g->nouts; ++o) {
+                    if (PyDict_SetItem(result, PyTuple_GET_ITEM(g->out_names, o), arrays[o]) != 0) {
+                        Py_CLEAR(result);
+                    }
+                }
+            }
+        } else {
+            result = nullptr;
+            ok = true;  // nothing was taken
+        }
+        for (int o = 0; o < g->nouts; ++o) Py_XDECREF(arrays[o]);
+        for (int f = 0; f < held; ++f) PyBuffer_Release(&views[f]);
+        if (!result) {
+            g->busy.store(0);
+            return nullptr;
+        }
+    }
+    if (Commit) ++g->bars;
+    g->busy.store(0);
+    if (result && !ok) return warn_refused(g, result);
+    return result;
+}
+
+PyObject *graph_update(PyObject *self, PyObject *bar) { return take<true>(self, bar); }
+PyObject *graph_peek(PyObject *self, PyObject *bar) { return take<false>(self, bar); }
+
+// An independent graph of the same type in the same state.
+PyObject *graph_copy(PyObject *self, PyObject *) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (!claim(g)) return nullptr;
+    PyTypeObject *type = Py_TYPE(self);
+    auto *c = reinterpret_cast<Graph *>(type->tp_alloc(type, 0));
+    bool ok = c != nullptr;
+    if (ok) {
+        new (&c->busy) std::atomic<int>(0);
+        c->nnodes = g->nnodes;
+        c->nfields = g->nfields;
+        c->ncalls = g->ncalls;
+        c->nouts = g->nouts;
+        c->K = g->K;
+        c->universe = g->universe;
+        c->max_window = g->max_window;
+        c->bars = g->bars;
+        c->fields = Py_NewRef(g->fields);
+        c->out_names = Py_NewRef(g->out_names);
+        const size_t nh = static_cast<size_t>(g->ncalls) * g->K;
+        c->nodes = static_cast<Node *>(PyMem_RawMalloc(g->nnodes * sizeof(Node)));
+        c->outs = static_cast<int *>(PyMem_RawMalloc(g->nouts * sizeof(int)));
+        c->handles = static_cast<zv_stream **>(PyMem_RawCalloc(nh + 1, sizeof(zv_stream *)));
+        c->vals = static_cast<double *>(PyMem_RawMalloc(static_cast<size_t>(g->nnodes) * g->K * sizeof(double)));
+        c->rows = static_cast<const double **>(PyMem_RawCalloc(g->nnodes, sizeof(double *)));
+        ok = c->nodes && c->outs && c->handles && c->vals && c->rows;
+        if (ok) {
+            std::memcpy(c->nodes, g->nodes, g->nnodes * sizeof(Node));
+            std::memcpy(c->outs, g->outs, g->nouts * sizeof(int));
+            std::memcpy(c->vals, g->vals, static_cast<size_t>(g->nnodes) * g->K * sizeof(double));
+            for (size_t i = 0; i < nh && ok; ++i) ok = zv_stream_copy(g->handles[i], &c->handles[i]) == ERR_OK;
+        }
+        if (ok) {
+            c->ready = 1;
+        } else {
+            Py_DECREF(c);
+            c = nullptr;
+            PyErr_NoMemory();
+        }
+    }
+    g->busy.store(0);
+    return reinterpret_cast<PyObject *>(c);
+}
+
+PyObject *get_bars(PyObject *self, void *) { return PyLong_FromLongLong(reinterpret_cast<Graph *>(self)->bars); }
+PyObject *get_instruments(PyObject *self, void *) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (!g->universe) Py_RETURN_NONE;
+    return PyLong_FromSsize_t(g->K);
+}
+PyObject *get_outputs(PyObject *self, void *) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (!g->out_names) return PyTuple_New(0);
+    return Py_NewRef(g->out_names);
+}
+PyObject *get_lags(PyObject *self, void *) {
+    // Look-ahead of each node (0 but for REF with N < 0 and REFXV with N > 0).
+    auto *g = reinterpret_cast<Graph *>(self);
+    PyObject *t = PyTuple_New(g->nodes ? g->nnodes : 0);
+    for (int i = 0; t && g->nodes && i < g->nnodes; ++i) {
+        PyObject *v = PyLong_FromLongLong(g->nodes[i].lag);
+        if (!v) {
+            Py_CLEAR(t);
+            break;
+        }
+        PyTuple_SET_ITEM(t, i, v);
+    }
+    return t;
+}
+
+PyMethodDef g_methods[] = {
+    {"update", graph_update, METH_O,
+     "update(bar): take the next bar and return its results (a number, or for a universe an "
+     "array; a dict by output name when there are several outputs)."},
+    {"peek", graph_peek, METH_O, "peek(bar): the results update(bar) would give, taking nothing."},
+    {"_copy", graph_copy, METH_NOARGS, "An independent stream in the same state."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_getset[] = {
+    {"bars", get_bars, nullptr, "Bars taken so far, the history included.", nullptr},
+    {"instruments", get_instruments, nullptr, "Instruments of a universe stream (None for one).",
+     nullptr},
+    {"outputs", get_outputs, nullptr, "The output names, in order.", nullptr},
+    {"_lags", get_lags, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_type_slots[] = {
+    {Py_tp_doc, const_cast<char *>("A graph of core streams (see zelvo.stream.Stream).")},
+    {Py_tp_new, reinterpret_cast<void *>(graph_new)},
+    {Py_tp_init, reinterpret_cast<void *>(graph_init)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(graph_dealloc)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_type_spec = {"zelvo._stream.Graph", sizeof(Graph), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, g_type_slots};
+
+PyObject *names_tuple(const char *const *names, int n) {
+    PyObject *t = PyTuple_New(n);
+    for (int i = 0; t && i < n; ++i) {
+        PyObject *s = PyUnicode_FromString(names[i]);
+        if (!s) {
+            Py_CLEAR(t);
+            break;
+        }
+        PyTuple_SET_ITEM(t, i, s);
+    }
+    return t;
+}
+
+int module_exec(PyObject *m) {
+    import_array1(-1);
+    import_umath1(-1);
+    PyObject *np = PyImport_ImportModule("numpy");
+    if (!np) return -1;
+    const bool loops = find_loop(np, "sqrt", g_sqrt) && find_loop(np, "log", g_log) &&
+                       find_loop(np, "log10", g_log10) && find_loop(np, "exp", g_exp) &&
+                       find_loop(np, "sign", g_sign) && find_loop(np, "maximum", g_maximum) &&
+                       find_loop(np, "minimum", g_minimum) && find_loop(np, "power", g_power);
+    Py_DECREF(np);
+    if (!loops) return -1;
+
+    PyObject *type = PyType_FromModuleAndSpec(m, &g_type_spec, nullptr);
+    if (!type) return -1;
+    const int added = PyModule_AddObjectRef(m, "Graph", type);
+    Py_DECREF(type);
+    if (added < 0) return -1;
+
+    PyObject *b = names_tuple(kBinaryNames, kBinaries), *u = names_tuple(kUnaryNames, kUnaries);
+    if (!b || !u || PyModule_AddObjectRef(m, "BINARY_OPS", b) < 0 ||
+        PyModule_AddObjectRef(m, "UNARY_OPS", u) < 0) {
+        Py_XDECREF(b);
+        Py_XDECREF(u);
+        return -1;
+    }
+    Py_DECREF(b);
+    Py_DECREF(u);
+    return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "_stream", "Graphs of core streams.", 0, nullptr,
+                     g_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__stream(void) { return PyModuleDef_Init(&g_def); }
