@@ -187,8 +187,9 @@ RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *i
 /* The default thread count of panel calls: n >= 1, or 0 for the number of
  * processors (the start-up default, unless ZELVO_THREADS names a count). */
 /* For tests and benchmarks of the panel engine: `path` pins the instruction
- * set of the grouped kernels (0 baseline, 1 AVX2, 2 AVX-512F; ignored when
- * the CPU lacks it), turns them off (-1) or restores the automatic choice
+ * set of the grouped kernels (0 baseline, 1 AVX2, 2 AVX-512F, ignored when
+ * the CPU lacks it; 3 the AVX-512F lane layout built for AVX2), turns them
+ * off (-1) or restores the automatic choice
  * (any other value); `min_parallel` sets the bars times lanes from which a
  * call is split among threads (0 restores the default, negative keeps it).
  * Returns the path now in force: -1, or the instruction set used.  Results

@@ -554,6 +554,12 @@ LANES_AVX512 void advance_avx512(State &s, const Group &g, int64_t t0, int64_t t
 }
 constexpr Kernels kAvx512Kernels{start_avx512, advance_avx512};
 
+LANES_AVX2 void start_wide(State &s, const Group &g) { start_impl<8, 2>(s, g); }
+LANES_AVX2 void advance_wide(State &s, const Group &g, int64_t t0, int64_t t1) {
+    advance_impl<8, 2>(s, g, t0, t1);
+}
+constexpr Kernels kWideKernels{start_wide, advance_wide};
+
 bool cpu_has(Path p) {
     __builtin_cpu_init();
     if (p == kAvx512) return __builtin_cpu_supports("avx512f");
@@ -579,6 +585,7 @@ const Kernels *kernels(int path) {
 #ifdef LANES_X86
         case kAvx2: return cpu_has(kAvx2) ? &kAvx2Kernels : nullptr;
         case kAvx512: return cpu_has(kAvx512) ? &kAvx512Kernels : nullptr;
+        case kAvx512Layout: return cpu_has(kAvx2) ? &kWideKernels : nullptr;
 #endif
         default: return nullptr;
     }

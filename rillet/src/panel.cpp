@@ -273,7 +273,8 @@ int zv_get_threads(void) {
 
 // Test hook (declared in rillet.h for tests and benchmarks), so tests reach
 // every path on small panels.  `path` pins the instruction set of the grouped kernels
-// (0 baseline, 1 AVX2, 2 AVX-512F; ignored when the CPU lacks it), turns them
+// (0 baseline, 1 AVX2, 2 AVX-512F, 3 the AVX-512F lane layout built for AVX2;
+// ignored when the CPU lacks it), turns them
 // off (-1) or restores the automatic choice (any other value).
 // `min_parallel` sets the bars times lanes from which calls are split among
 // threads (0 restores the default, a negative value keeps the setting).
@@ -281,7 +282,7 @@ int zv_get_threads(void) {
 RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel) {
     if (path == kSingle || (path >= 0 && lanes::kernels(path))) {
         g_path.store(path);
-    } else if (path < kSingle || path > lanes::kAvx512) {
+    } else if (path < kSingle || path > lanes::kAvx512Layout) {
         g_path.store(kAuto);
     }
     if (min_parallel >= 0) g_min_parallel.store(min_parallel ? min_parallel : kSerialWork);
