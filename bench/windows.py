@@ -10,6 +10,8 @@ Cases, on a seeded random walk:
   0.0005 per bar, so the windows grow from one event to the next.  HHV_A and
   LLV_A are set against HHV(c, 0), SUM_A and MA_A against SUM(c, 20).
 - random windows of 1 .. 10^5 bars at 10^6 bars, HHV_A and LLV_A.
+- for scale, windows the per-bar functions cannot reuse much: one length for
+  every bar (sliding) and short random lengths.
 
 Each cell is the best of several calls; a call that takes long is repeated
 less (down to once) so a slow build can still be measured.  Prints a markdown
@@ -75,6 +77,17 @@ def cases(rng_seed):
         ("HHV(c, 0)", lambda: zelvo.HHV(c, 0)),
         ("HHV_A(c, N)", lambda: zelvo.HHV_A(c, n)),
         ("LLV_A(c, N)", lambda: zelvo.LLV_A(c, n)),
+    ]
+    # Windows that neither grow nor jump far: one length for all bars
+    # (sliding) and short random lengths (rescanned).
+    n20 = np.full(bars, 20.0)
+    short = rng.integers(1, 17, bars).astype(np.float64)
+    yield f"other windows, {bars:.0e} bars", bars, [
+        ("HHV(c, 20)", lambda: zelvo.HHV(c, 20)),
+        ("HHV_A(c, 20 every bar)", lambda: zelvo.HHV_A(c, n20)),
+        ("HHV_A(c, random 1 .. 16)", lambda: zelvo.HHV_A(c, short)),
+        ("SUM_A(c, 20 every bar)", lambda: zelvo.SUM_A(c, n20)),
+        ("MA_A(c, random 1 .. 16)", lambda: zelvo.MA_A(c, short)),
     ]
 
 

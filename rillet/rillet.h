@@ -49,7 +49,8 @@ enum {
     ERR_OK = 0,
     ERR_SIZE_DISMATCH = 1,
     ERR_PARAM_WRONG = 2,
-    ERR_NO_MEMORY = 3 /* a stream could not be allocated */
+    /* zv_panel's scratch memory, or a stream, could not be allocated. */
+    ERR_NO_MEMORY = 3
 };
 
 /* The argument shapes of the series functions, for tables of them. */
@@ -162,11 +163,23 @@ typedef struct zv_lanes {
  * series of `bars` bars each.  `inputs` holds one zv_lanes per series
  * argument in argument order, `params` the integer arguments in order (N, M),
  * and R receives lane k's result at R + k*r_lane_stride + i*r_bar_stride.
+ * Either axis may be the contiguous one: instruments x bars in C order has
+ * lane_stride = bars, bar_stride = 1; bars x instruments (time first) has
+ * lane_stride = 1, bar_stride = lanes.  R must not overlap an input.
+ *
  * Every lane's result is bit for bit what the one-series function gives on
- * that lane.  `threads` is the number of threads to use, 0 for the library's
- * default (zv_set_threads).  Returns ERR_OK; ERR_PARAM_WRONG for an unknown
- * name, a negative count or a window the function refuses, before anything
- * is written. */
+ * that lane, whatever the thread count; bars that function leaves unwritten
+ * keep what R held.  `threads` is the number of threads to use (the calling
+ * thread and workers of a pool the library owns), 0 for the library's
+ * default (zv_set_threads); small panels run on the calling thread alone.
+ * Safe to call from several threads at once, and in a child after fork().
+ * Allocates nothing, except, for a function without a grouped kernel whose
+ * series or result are not contiguous along time, one scratch block of sixteen
+ * lanes per thread.
+ *
+ * Returns ERR_OK; ERR_PARAM_WRONG for an unknown name, a negative count, a
+ * window the function refuses or a missing pointer; ERR_NO_MEMORY when the
+ * scratch block cannot be allocated.  Nothing is written on an error. */
 RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *inputs,
                         const int *params, num_t *R, ptrdiff_t r_lane_stride,
                         ptrdiff_t r_bar_stride, int threads);

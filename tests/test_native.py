@@ -23,13 +23,28 @@ def run(cmd, **kw):
     return p
 
 
-@needs_compilers
-def test_c_caller(tmp_path):
-    objs = []
+def compile_core(out_dir, flags):
+    """The core's objects, compiled side by side."""
+    jobs = []
     for src in SOURCES:
-        obj = tmp_path / (os.path.basename(src) + ".o")
-        run(["g++", *CORE_FLAGS, "-c", src, "-o", str(obj)])
-        objs.append(str(obj))
+        obj = os.path.join(out_dir, os.path.basename(src) + ".o")
+        cmd = ["g++", *flags, "-c", src, "-o", obj]
+        jobs.append((cmd, obj, subprocess.Popen(cmd, stdout=subprocess.PIPE,
+                                                stderr=subprocess.STDOUT, text=True)))
+    for cmd, _, proc in jobs:
+        log = proc.communicate()[0]
+        assert proc.returncode == 0, f"{cmd}\n{log}"
+    return [obj for _, obj, _ in jobs]
+
+
+@pytest.fixture(scope="module")
+def core_objects(tmp_path_factory):
+    return compile_core(str(tmp_path_factory.mktemp("core")), CORE_FLAGS)
+
+
+@needs_compilers
+def test_c_caller(tmp_path, core_objects):
+    objs = core_objects
     caller = tmp_path / "caller.o"
     # Compiled as C, strictly: the header must serve C callers.
     run(["gcc", "-x", "c", "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror",
@@ -68,3 +83,43 @@ def test_core_suite_under_sanitizers(tmp_path):
     tail = (p.stdout + p.stderr)[-4000:]
     assert p.returncode == 0, tail
     assert "passed" in p.stdout and "runtime error" not in p.stderr, tail
+
+
+def build_panel_caller(tmp_path, objs, flags=()):
+    caller = tmp_path / "panel_caller.o"
+    run(["gcc", "-x", "c", "-std=c99", "-pedantic", "-Wall", "-Wextra", "-Werror", *flags,
+         "-I", os.path.join(ROOT, "rillet"), "-c",
+         os.path.join(ROOT, "tests", "c", "panel_caller.c"), "-o", str(caller)])
+    exe = tmp_path / "panel_caller"
+    run(["g++", *flags, str(caller), *objs, "-lm", "-pthread", "-o", str(exe)])
+    return str(exe)
+
+
+@needs_compilers
+def test_panel_from_c(tmp_path, core_objects):
+    # Every lane of zv_panel against the one-series function, both axis
+    # orders, 1/2/3/7 threads; concurrent callers; children forked while the
+    # pool works.
+    exe = build_panel_caller(tmp_path, core_objects)
+    out = run([exe], timeout=600).stdout
+    assert out == ("small runs=152 bad=0\n"
+                   "big runs=152 bad=0\n"
+                   "concurrent mismatches=0\n"
+                   "forked children ok=5\n"
+                   "refused=2 2 2 untouched=1\n")
+
+
+@needs_compilers
+@pytest.mark.skipif(not _runtime("libtsan.so"), reason="the ThreadSanitizer runtime is needed")
+def test_panel_pool_under_thread_sanitizer(tmp_path):
+    flags = ["-g", "-O1", "-fsanitize=thread"]
+    objs = compile_core(str(tmp_path), [f for f in CORE_FLAGS if f != "-O2"] + flags)
+    exe = build_panel_caller(tmp_path, objs, flags)
+    env = dict(os.environ, PANEL_QUICK="1", PANEL_NO_FORK="1",
+               TSAN_OPTIONS="halt_on_error=1:exitcode=66")
+    p = subprocess.run([exe], capture_output=True, text=True, env=env, timeout=900)
+    assert "ThreadSanitizer" not in p.stderr, p.stderr[-4000:]
+    assert p.returncode == 0, p.stdout + p.stderr[-4000:]
+    assert p.stdout == ("small runs=152 bad=0\n"
+                        "concurrent mismatches=0\n"
+                        "refused=2 2 2 untouched=1\n")

@@ -10,8 +10,8 @@ namespace {
 
 // R[s] = X[s], then R[t] = w*X[t] + v*R[t-1] with (w, v) = weights(t): two
 // rounded products, then their rounded sum.  A NaN that enters stays.
-template <class Weights>
-int seeded(const num_t *X, int size_X, num_t *R, Weights weights) {
+template <class WeightsOf>
+int seeded(const num_t *X, int size_X, num_t *R, WeightsOf weights) {
     const int s = skip_leading_nan(X, size_X, R);
     if (s >= size_X) return ERR_OK;
     num_t prev = X[s];

@@ -6,8 +6,9 @@
 //
 // The single-window form runs in time linear in the bars whatever the window
 // (a block method that parks partial extremes in the result array); the
-// per-bar form continues growing windows and answers the others by a rescan
-// or, once rescans grow costly, from a monotonic stack.
+// per-bar form continues growing windows, runs sliding ones through the same
+// blocks and answers the others by a rescan or, once rescans grow costly,
+// from a monotonic stack.
 #include "extreme.h"
 #include "series.h"
 
@@ -133,6 +134,9 @@ int fixed(const num_t *X, int size_X, int N, num_t *R, int size_R) {
 // recent of equal values (0.0 and -0.0) is the one found.  When no entry lies
 // at or after lo, every bar of the window is NaN.
 
+// The budget and the allocator can be set at build time: the tests build
+// this file with a budget of 0 (the stack from the first rescan on) and with
+// an allocator that returns null (rescans to the end).
 #ifndef RILLET_RESCAN_PER_BAR
 #define RILLET_RESCAN_PER_BAR 64
 #endif

@@ -1,20 +1,56 @@
-// Panels: one series function over many lanes.
+// Panels: one series function over many lanes, on the library's threads.
 //
-// This is the straightforward engine: lanes one after another on the calling
-// thread, each through the one-series function.  Lanes that are contiguous
-// along time are handed over in place; any other lane is gathered into a
-// contiguous copy first and its result scattered back.
+// The lanes are cut into chunks of whole groups of sixteen (the same cut at
+// every thread count, though no lane's result depends on it anyway); the
+// calling thread and the pool's workers take chunks until none is left.
+// Small panels stay on the calling thread.
+//
+// A chunk runs one of two ways:
+// - the recurrences that have grouped kernels (lanes.h) run sixteen lanes per
+//   group.  A panel whose time axis is the first one is walked in blocks of
+//   rows across a batch of groups, so every row is read and written while it
+//   is in cache, with no copy at all;
+// - every other function runs lane by lane through its one-series function.
+//   Lanes contiguous along time are handed over in place; otherwise sixteen
+//   lanes at a time are gathered into the participant's scratch memory (the
+//   one allocation of a call, made before anything is written), computed,
+//   and their results scattered back.
 #include <atomic>
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #include "catalog.h"
+#include "lanes.h"
+#include "pool.h"
 #include "../rillet.h"
 
 namespace {
 
+using rillet::pool::Local;
+namespace lanes = rillet::lanes;
+
 std::atomic<int> g_threads{-1};
+
+// The grouped kernels' instruction set: kAuto picks the best the CPU runs,
+// kSingle turns the grouped kernels off (every lane through its one-series
+// function); 0, 1, 2 pin a path (tests run each on purpose).
+constexpr int kAuto = -2, kSingle = -1;
+std::atomic<int> g_path{kAuto};
+
+// Bars times lanes below which a call stays on the calling thread: waking
+// the workers costs some ten microseconds, the work of about 100 000 values.
+constexpr int64_t kSerialWork = 1 << 17;
+std::atomic<int64_t> g_min_parallel{kSerialWork};
+// Time-first panels: bars per step of the walk across a batch of groups.
+constexpr int kRowBlock = 64;
+constexpr int kBatch = 16;
+constexpr int G = lanes::kGroup;
+// Lanes gathered together into the scratch for the one-series functions.
+constexpr int kBlock = 16;
+// Rows ahead whose lines are asked for while a row is copied: the rows of a
+// time-first panel lie far apart, and one copy waiting for each row's miss
+// in turn runs at memory latency, not bandwidth.
+constexpr int64_t kAhead = 24;
 
 int default_threads() {
     if (const char *env = std::getenv("ZELVO_THREADS")) {
@@ -26,11 +62,199 @@ int default_threads() {
     return hw ? static_cast<int>(hw) : 1;
 }
 
-template <class T>
-void gather(const T *src, ptrdiff_t stride, int bars, std::vector<T> &dst) {
-    dst.resize(static_cast<size_t>(bars));
-    for (int i = 0; i < bars; ++i) dst[i] = src[i * stride];
+const lanes::Kernels *grouped_kernels(lanes::Op op) {
+    if (op == lanes::Op::None) return nullptr;
+    const int p = g_path.load(std::memory_order_relaxed);
+    if (p == kSingle) return nullptr;
+    return lanes::kernels(p == kAuto ? lanes::best_path() : p);
 }
+
+struct Input {
+    const void *p;
+    ptrdiff_t lane_stride, bar_stride;
+    bool cond;  // unsigned bytes, not num_t
+    int pos;    // argument position
+};
+
+// dst holds `count` lanes of n elements one after another; src is lane 0 of
+// a panel with the given strides.  Bar-outer order: a time-first panel is
+// read (and written back) a row segment at a time, while each lane of the
+// scratch is a sequential stream.
+template <class T>
+void prefetch_row(const T *row, ptrdiff_t ls, int count, int write) {
+    const char *p = reinterpret_cast<const char *>(row);
+    if (ls == 1) {
+        for (size_t o = 0; o < count * sizeof(T); o += 64) {
+            if (write) __builtin_prefetch(p + o, 1); else __builtin_prefetch(p + o, 0);
+        }
+    }
+}
+
+template <class T>
+void gather_block(T *dst, const T *src, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
+    for (int64_t t = 0; t < n; ++t) {
+        const T *row = src + t * bs;
+        if (t + kAhead < n) prefetch_row(src + (t + kAhead) * bs, ls, count, 0);
+        for (int l = 0; l < count; ++l) dst[l * n + t] = row[l * ls];
+    }
+}
+
+void scatter_block(const num_t *src, num_t *dst, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
+    for (int64_t t = 0; t < n; ++t) {
+        num_t *row = dst + t * bs;
+        if (t + kAhead < n) prefetch_row(dst + (t + kAhead) * bs, ls, count, 1);
+        for (int l = 0; l < count; ++l) row[l * ls] = src[l * n + t];
+    }
+}
+
+size_t round64(size_t n) { return (n + 63) & ~static_cast<size_t>(63); }
+
+struct Panel final : rillet::pool::Job {
+    const rillet::Entry *e = nullptr;
+    rillet::Args proto;  // integer arguments and sizes; series filled per lane
+    int lanes = 0, bars = 0;
+    int nin = 0;
+    Input in[3] = {};
+    num_t *R = nullptr;
+    ptrdiff_t rls = 0, rbs = 0;
+    lanes::Op op = lanes::Op::None;
+    const lanes::Kernels *grouped = nullptr;
+    int lanes_per_chunk = 0;
+    size_t scratch = 0;  // bytes per participant for gathered lanes, 0 for none
+
+    bool join(Local &local) override { return scratch == 0 || local.scratch(scratch) != nullptr; }
+
+    void chunk(int c, Local &local) override {
+        const int64_t from = static_cast<int64_t>(c) * lanes_per_chunk;
+        const int k0 = static_cast<int>(from);
+        const int k1 = static_cast<int>(lanes - from < lanes_per_chunk ? lanes : from + lanes_per_chunk);
+        if (grouped) {
+            run_grouped(k0, k1);
+        } else {
+            run_single(k0, k1, local);
+        }
+    }
+
+    lanes::Group group_at(int k, int count) const {
+        lanes::Group g;
+        g.op = op;
+        g.N = proto.ints[1];
+        g.M = proto.ints[2];
+        g.bars = bars;
+        g.count = count;
+        g.x = {static_cast<const num_t *>(in[0].p) + k * in[0].lane_stride, in[0].lane_stride,
+               in[0].bar_stride};
+        g.a = g.x;
+        if (nin > 1)
+            g.a = {static_cast<const num_t *>(in[1].p) + k * in[1].lane_stride, in[1].lane_stride,
+                   in[1].bar_stride};
+        g.r = R + k * rls;
+        g.r_lane_stride = rls;
+        g.r_bar_stride = rbs;
+        return g;
+    }
+
+    void run_grouped(int k0, int k1) const {
+        bool rows = in[0].lane_stride == 1 && rls == 1;
+        if (nin > 1) rows = rows && in[1].lane_stride == 1;
+        if (!rows) {
+            // Lanes along time: each group from its first bar to its last.
+            lanes::State st;
+            for (int k = k0; k < k1; k += G) {
+                const lanes::Group g = group_at(k, k1 - k < G ? k1 - k : G);
+                grouped->start(st, g);
+                grouped->advance(st, g, 0, bars);
+            }
+            return;
+        }
+        lanes::State st[kBatch];
+        lanes::Group gs[kBatch];
+        for (int k = k0; k < k1; k += G * kBatch) {
+            int nb = 0;
+            for (int j = k; j < k1 && nb < kBatch; j += G, ++nb) {
+                gs[nb] = group_at(j, k1 - j < G ? k1 - j : G);
+                grouped->start(st[nb], gs[nb]);
+            }
+            for (int t = 0; t < bars; t += kRowBlock) {
+                const int end = bars - t < kRowBlock ? bars : t + kRowBlock;
+                for (int i = 0; i < nb; ++i) grouped->advance(st[i], gs[i], t, end);
+            }
+        }
+    }
+
+    void run_single(int k0, int k1, Local &local) const {
+        rillet::Args args = proto;
+        if (scratch == 0) {
+            for (int k = k0; k < k1; ++k) {
+                for (int i = 0; i < nin; ++i) {
+                    const Input &s = in[i];
+                    args.series[s.pos] = s.cond ? static_cast<const void *>(
+                                                      static_cast<const unsigned char *>(s.p) +
+                                                      k * s.lane_stride)
+                                                : static_cast<const num_t *>(s.p) + k * s.lane_stride;
+                }
+                rillet::invoke(*e, 0, args, R + k * rls, bars);
+            }
+            return;
+        }
+        // Sixteen lanes at a time through the scratch: one region of them
+        // per input that is not contiguous along time, and one for R.
+        auto *mem = static_cast<unsigned char *>(local.scratch(scratch));
+        const int64_t n = bars;
+        for (int k = k0; k < k1; k += kBlock) {
+            const int count = k1 - k < kBlock ? k1 - k : kBlock;
+            unsigned char *at = mem;
+            const void *base[3];
+            int64_t step[3];  // elements from one lane to the next
+            for (int i = 0; i < nin; ++i) {
+                const Input &s = in[i];
+                if (s.cond) {
+                    const auto *src = static_cast<const unsigned char *>(s.p) + k * s.lane_stride;
+                    if (s.bar_stride == 1) {
+                        base[i] = src;
+                        step[i] = s.lane_stride;
+                    } else {
+                        gather_block(at, src, s.lane_stride, s.bar_stride, count, n);
+                        base[i] = at;
+                        step[i] = n;
+                        at += round64(static_cast<size_t>(kBlock) * n);
+                    }
+                } else {
+                    const auto *src = static_cast<const num_t *>(s.p) + k * s.lane_stride;
+                    if (s.bar_stride == 1) {
+                        base[i] = src;
+                        step[i] = s.lane_stride;
+                    } else {
+                        auto *dst = reinterpret_cast<num_t *>(at);
+                        gather_block(dst, src, s.lane_stride, s.bar_stride, count, n);
+                        base[i] = dst;
+                        step[i] = n;
+                        at += round64(static_cast<size_t>(kBlock) * n * sizeof(num_t));
+                    }
+                }
+            }
+            num_t *r = R + k * rls;
+            num_t *out = r;
+            int64_t out_step = rls;
+            if (rbs != 1) {
+                out = reinterpret_cast<num_t *>(at);
+                out_step = n;
+                // Bars a function leaves unwritten keep what R held.
+                if (!e->writes_all) gather_block<num_t>(out, r, rls, rbs, count, n);
+            }
+            for (int l = 0; l < count; ++l) {
+                for (int i = 0; i < nin; ++i) {
+                    args.series[in[i].pos] =
+                        in[i].cond ? static_cast<const void *>(
+                                         static_cast<const unsigned char *>(base[i]) + l * step[i])
+                                   : static_cast<const num_t *>(base[i]) + l * step[i];
+                }
+                rillet::invoke(*e, 0, args, out + l * out_step, bars);
+            }
+            if (rbs != 1) scatter_block(out, r, rls, rbs, count, n);
+        }
+    }
+};
 
 }  // namespace
 
@@ -47,58 +271,82 @@ int zv_get_threads(void) {
     return n;
 }
 
-int zv_panel(const char *name, int lanes, int bars, const zv_lanes *inputs, const int *params,
+// Test hook, not part of the public header, so tests reach every path on
+// small panels.  `path` pins the instruction set of the grouped kernels
+// (0 baseline, 1 AVX2, 2 AVX-512F; ignored when the CPU lacks it), turns them
+// off (-1) or restores the automatic choice (any other value).
+// `min_parallel` sets the bars times lanes from which calls are split among
+// threads (0 restores the default, a negative value keeps the setting).
+// Returns the path now in force: -1, or the instruction set used.
+RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel) {
+    if (path == kSingle || (path >= 0 && lanes::kernels(path))) {
+        g_path.store(path);
+    } else if (path < kSingle || path > lanes::kAvx512) {
+        g_path.store(kAuto);
+    }
+    if (min_parallel >= 0) g_min_parallel.store(min_parallel ? min_parallel : kSerialWork);
+    const int p = g_path.load();
+    return p == kAuto ? lanes::best_path() : p;
+}
+
+int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, const int *params,
              num_t *R, ptrdiff_t r_lane_stride, ptrdiff_t r_bar_stride, int threads) {
     const rillet::Entry *e = name ? rillet::find(name) : nullptr;
-    if (!e || lanes < 0 || bars < 0 || threads < 0) return ERR_PARAM_WRONG;
+    if (!e || lanes_n < 0 || bars < 0 || threads < 0) return ERR_PARAM_WRONG;
     const rillet::Shape sh = rillet::shape_of(e->form);
-    rillet::Args args;
+    Panel job;
+    job.e = e;
     int nint = 0;
     for (int i = 0; i < sh.nargs; ++i) {
-        if (sh.kinds[i] != rillet::Kind::Int) continue;
-        args.ints[i] = params[nint++];
-        if (e->param != rillet::Param::None && args.ints[i] < rillet::min_window(e->param) &&
-            nint == 1)
-            return ERR_PARAM_WRONG;
-    }
-    std::vector<num_t> nums[3], out;
-    std::vector<unsigned char> bytes[3];
-    int nser = 0;
-    for (int k = 0; k < lanes; ++k) {
-        nser = 0;
-        for (int i = 0; i < sh.nargs; ++i) {
-            if (sh.kinds[i] == rillet::Kind::Int) continue;
-            const zv_lanes &in = inputs[nser++];
-            args.sizes[i] = bars;
-            if (sh.kinds[i] == rillet::Kind::Cond) {
-                const auto *p = static_cast<const unsigned char *>(in.data) + k * in.lane_stride;
-                if (in.bar_stride == 1) {
-                    args.series[i] = p;
-                } else {
-                    gather(p, in.bar_stride, bars, bytes[i]);
-                    args.series[i] = bytes[i].data();
-                }
-            } else {
-                const auto *p = static_cast<const num_t *>(in.data) + k * in.lane_stride;
-                if (in.bar_stride == 1) {
-                    args.series[i] = p;
-                } else {
-                    gather(p, in.bar_stride, bars, nums[i]);
-                    args.series[i] = nums[i].data();
-                }
-            }
-        }
-        num_t *r = R + k * r_lane_stride;
-        if (r_bar_stride == 1) {
-            rillet::invoke(*e, 0, args, r, bars);
+        if (sh.kinds[i] == rillet::Kind::Int) {
+            if (!params) return ERR_PARAM_WRONG;
+            job.proto.ints[i] = params[nint++];
+            if (e->param != rillet::Param::None && nint == 1 &&
+                job.proto.ints[i] < rillet::min_window(e->param))
+                return ERR_PARAM_WRONG;
         } else {
-            // Unwritten bars keep what R held, as with a one-series call.
-            gather<num_t>(r, r_bar_stride, bars, out);
-            rillet::invoke(*e, 0, args, out.data(), bars);
-            for (int i = 0; i < bars; ++i) r[i * r_bar_stride] = out[i];
+            job.in[job.nin++].pos = i;
+            job.proto.sizes[i] = bars;
         }
     }
-    return ERR_OK;
+    if (lanes_n == 0 || bars == 0) return ERR_OK;
+    if (!R || (job.nin && !inputs)) return ERR_PARAM_WRONG;
+    size_t scratch = 0, per_lane = 0;
+    for (int i = 0; i < job.nin; ++i) {
+        Input &s = job.in[i];
+        if (!inputs[i].data) return ERR_PARAM_WRONG;
+        s.p = inputs[i].data;
+        s.lane_stride = inputs[i].lane_stride;
+        s.bar_stride = inputs[i].bar_stride;
+        s.cond = sh.kinds[s.pos] == rillet::Kind::Cond;
+        if (s.bar_stride != 1) per_lane += static_cast<size_t>(bars) * (s.cond ? 1 : 8);
+    }
+    if (r_bar_stride != 1) per_lane += static_cast<size_t>(bars) * sizeof(num_t);
+    if (per_lane) scratch = kBlock * per_lane + 64 * 4;  // regions rounded to cache lines
+    job.lanes = lanes_n;
+    job.bars = bars;
+    job.R = R;
+    job.rls = r_lane_stride;
+    job.rbs = r_bar_stride;
+    job.op = lanes::op_of(e->name);
+    job.grouped = grouped_kernels(job.op);
+    job.scratch = job.grouped ? 0 : scratch;
+
+    if (threads == 0) threads = zv_get_threads();
+    if (threads > 1024) threads = 1024;
+    const int groups = (lanes_n + G - 1) / G;
+    int nchunks = 1;
+    if (threads > 1 &&
+        static_cast<int64_t>(lanes_n) * bars >= g_min_parallel.load(std::memory_order_relaxed)) {
+        // A few chunks per thread even out threads that get less of the CPU.
+        nchunks = groups < threads * 4 ? groups : threads * 4;
+    } else {
+        threads = 1;
+    }
+    const int per_chunk = (groups + nchunks - 1) / nchunks;
+    job.lanes_per_chunk = per_chunk * G;
+    nchunks = (groups + per_chunk - 1) / per_chunk;
+    return rillet::pool::run(job, nchunks, threads) ? ERR_OK : ERR_NO_MEMORY;
 }
 
 }  // extern "C"

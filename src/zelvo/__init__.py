@@ -1,28 +1,35 @@
 """zelvo: technical-analysis series functions for bar data.
 
 The 31 functions (MA, EMA, SMA, WMA, DMA, SUM, COUNT, LLV, HHV, REF, BARSLAST,
-CROSS, FILTER, FIF, STD, SLOPE, ...) take one-dimensional, contiguous float64
-NumPy arrays, oldest bar first, and return a new float64 array of the same
-length::
+CROSS, FILTER, FIF, STD, SLOPE, ...) take series oldest bar first: NumPy
+arrays or anything ``numpy.asarray`` reads, pandas and polars objects, and
+numbers that stand for every bar.  They return float64 values of the same
+shape, as the same kind of object as their first series argument::
 
-    >>> import numpy as np, zelvo
-    >>> zelvo.MA(np.array([1.0, 2.0, 3.0, 4.0, 5.0]), 3)
+    >>> import zelvo
+    >>> zelvo.MA([1.0, 2.0, 3.0, 4.0, 5.0], 3)
     array([nan, nan,  2.,  3.,  4.])
 
-They are the very function objects of the extension module ``zelvo._zelvo``.
-``get_include()`` gives the directory of the C header ``rillet.h`` for C and
-C++ callers of the core. ``python -m zelvo`` computes indicator formulas on bar
-data from the command line.
+An N-D array is a panel of series along ``axis`` (default -1), computed in one
+call with the GIL released; ``set_threads``/``get_threads`` set the threads it
+uses.  ``help(zelvo.MA)`` documents each function.
+
+``zelvo._zelvo`` is the exact module: the same functions over the same core,
+with the fixed call frame of the original module (one-dimensional float64
+arrays only, refused calls returning zeros).  ``get_include()`` gives the
+directory of the C header ``rillet.h`` for C and C++ callers of the core.
+``python -m zelvo`` computes indicator formulas on bar data from the command
+line.
 """
 from __future__ import annotations
 
 import os
 
-from ._zelvo import (
-    AVEDEV, BACKCOUNT, BARLAST, BARSINCE, BARSLAST, COUNT, COUNT_A, CROSS,
-    CURRBARSCOUNT, DMA, EMA, FIF, FILTER, HHV, HHV_A, LLV, LLV_A, MA, MA_A, REF,
-    REF_A, REFIF, REFXV, SLOPE, SMA, STD, STDDEV, STDP, SUM, SUM_A, WMA,
-)
+# The exact module first: in a second interpreter it is the one that refuses,
+# with its own message, before anything imports NumPy there.
+from . import _zelvo  # noqa: F401
+from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
+from ._catalog import NAMES as _NAMES
 
 # The formula language and the library of classic indicators written in it.
 from .formula import Formula, indicator, indicators
@@ -44,10 +51,5 @@ def get_include() -> str:
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
 
 
-__all__ = [
-    "MA", "MA_A", "EMA", "SMA", "WMA", "DMA", "COUNT", "COUNT_A", "SUM", "SUM_A",
-    "REF", "REFIF", "REFXV", "REF_A", "LLV", "LLV_A", "HHV", "HHV_A", "BARSINCE",
-    "BARLAST", "BARSLAST", "CROSS", "FIF", "SLOPE", "CURRBARSCOUNT", "BACKCOUNT",
-    "STD", "STDDEV", "STDP", "AVEDEV", "FILTER", "get_include",
-    "Formula", "indicator", "indicators",
-]
+__all__ = [*_NAMES, "set_threads", "get_threads", "get_include",
+           "Formula", "indicator", "indicators"]

@@ -2,7 +2,17 @@
 
     python -m zelvo                                  # sample bars, default formulas
     python -m zelvo --csv bars.csv "MA(CLOSE,5)" "CROSS(MA(C,5),MA(C,20))"
-    python -m zelvo --csv bars.csv --all --output out.csv --plot out.png "EMA(C,12)"
+    python -m zelvo --csv bars.csv "DIF:=EMA(C,12)-EMA(C,26); DIF-EMA(DIF,9)"
+    python -m zelvo --csv bars.csv -f mine.txt --indicator MACD --param SHORT=10
+    python -m zelvo --csv a.csv --csv b.csv --output long.csv "MA(C,20)"
+    python -m zelvo --list-indicators
+
+Every formula (an argument, a -f file or a library indicator) is compiled by
+zelvo.formula; its output lines become the columns of the result. Bars come
+from the embedded sample, from one CSV file (one instrument) or from a
+universe: a CSV file with a symbol column, or several files, one per symbol.
+A universe is computed symbol by symbol (symbols of one length together, as a
+panel) and written long: symbol, date, then the outputs.
 
 User errors (a bad formula, a bad CSV file, an unwritable output) are reported
 on standard error as "zelvo: error: ..." with exit status 2 and no traceback.
@@ -24,22 +34,49 @@ import shlex
 import stat
 import sys
 import tempfile
+from dataclasses import dataclass
 from typing import BinaryIO, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
 from . import __version__
-from ._bars import COLUMNS, FILLS, Bars, BarsError, read_csv, sample_bars
-from ._formula import BAR_NAMES, FUNCTIONS, Formula, FormulaError, parse
+from ._bars import COLUMNS, FILLS, Bars, BarsError, read_universe, sample_bars
+from ._catalog import FUNCTIONS
+from .formula import MAX_LENGTH, Formula, FormulaError, indicators, parse_params
+from .formula._frames import _grouped
+from .formula._parser import BAR_NAMES
 
 DEFAULT_FORMULAS = ("MA(CLOSE,5)", "EMA(CLOSE,12)", "CROSS(MA(C,5),MA(C,20))")
 DEFAULT_LAST = 10
 INSTALL_PLOT = 'python3 -m pip install ".[plot]" (from a source checkout) or ' \
                'python3 -m pip install matplotlib'
+#: Notes about the bars printed at the most; a universe of many files may have
+#: one for every symbol.
+SHOWN_NOTES = 10
+#: Output names the written tables keep for their own columns.
+TAKEN = {"DATE": "the date column", "SYMBOL": "the symbol column"}
 
 
 class UserError(Exception):
     """A problem the user can fix; printed without a traceback."""
+
+
+@dataclass
+class Source:
+    """A compiled formula and where it came from: a -f file or a library
+    indicator (``label``), or a formula argument (``label`` None)."""
+
+    label: str | None
+    formula: Formula
+
+    @property
+    def where(self) -> str:
+        return self.label or f"the formula {self.formula.text.strip()!r}"
+
+
+#: An output line: its name and its values, one per bar (of every symbol, in
+#: the order of the universe).
+Line = tuple[str, np.ndarray]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -50,33 +87,60 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Compute indicator formulas on daily bars and print the last bars.",
         epilog=(
-            "formulas:\n"
-            "  bar names OPEN HIGH LOW CLOSE VOLUME (or O H L C V), numbers, + - * /,\n"
-            "  comparisons < <= > >= == != (1 where true, else 0), parentheses and\n"
-            "  the functions below; N and M are whole numbers (window lengths), the\n"
-            "  other arguments are series or numbers. Names are case-insensitive.\n"
-            "  Conditions (x of BARSINCE, BARLAST, BARSLAST, BACKCOUNT, FIF) are true\n"
-            "  where the value truncated toward zero is not 0 (0.5 and NaN are false,\n"
-            "  -1 and 256 true); comparisons such as C>O give 1 or 0. A formula that\n"
-            "  starts with '-' goes after '--': zelvo -- \"-MA(C,5)\".\n"
+            "formulas (the language is described in docs/formulas.md):\n"
+            "  statements separated by ';' or new lines: NAME:=expr (an intermediate\n"
+            "  line), NAME:expr (an output line), expr (an output named by its text),\n"
+            "  PARAM N=12, M=26 (parameters with defaults; --param N=5 sets one).\n"
+            "  Bar names OPEN HIGH LOW CLOSE VOL (or O H L C V) and AMOUNT, numbers,\n"
+            "  + - * /, comparisons > < >= <= = <> (1 where true, else 0), AND OR NOT\n"
+            "  (&& || !), parentheses, comments {...} and //, IF(c,a,b) (or IFF: a where\n"
+            "  c is true, else b), ABS MAX MIN SQRT LN LOG EXP POW SIGN bar by bar, and\n"
+            "  the functions below.\n"
+            "  Names are case-insensitive. A value is true where, truncated toward zero,\n"
+            "  it is not 0 (0.5 and NaN are false, -1 and 256 true). Windows N and M are\n"
+            "  whole numbers in each function's range; MA SUM COUNT REF LLV HHV also\n"
+            "  take a series (one window per bar). A formula that starts with '-' goes\n"
+            "  after '--': zelvo -- \"-MA(C,5)\".\n"
             f"  Without formulas: {' '.join(DEFAULT_FORMULAS)}\n\n"
             f"functions:\n{functions}\n\n"
-            "CSV files need a header row; open, high, low, close and volume are found\n"
-            "by name in any case (--columns maps other names), other columns are\n"
-            "ignored. The date column (Date, Datetime, Timestamp, Trade_date, Time, ...;\n"
-            "as 2014-12-31, 12/31/2014, 2014/12/31, 20141231, 31.12.2014, 31-Dec-2014\n"
-            "or epoch seconds) must rise strictly from row to row: newest-first files\n"
-            "need --sort. A file without dates is read as given, with a note. An empty,\n"
-            "nan or inf cell is a missing value: a note names the first few."),
+            "CSV files need a header row; open, high, low, close and volume (and amount\n"
+            "when a formula reads it) are found by name in any case (--columns maps\n"
+            "other names), other columns are ignored. The date column (Date, Datetime,\n"
+            "Timestamp, Trade_date, Time, ...; as 2014-12-31, 12/31/2014, 2014/12/31,\n"
+            "20141231, 31.12.2014, 31-Dec-2014 or epoch seconds) must rise strictly from\n"
+            "row to row: newest-first files need --sort. A file without dates is read\n"
+            "as given, with a note. An empty, nan or inf cell is a missing value: a note\n"
+            "names the first few.\n\n"
+            "A universe: a file with a symbol column (Symbol, Ticker, Instrument or\n"
+            "Code), or several --csv files, each file one symbol named by the file name\n"
+            "(orcl.csv: orcl). Each symbol's rows are checked, sorted and filled on\n"
+            "their own and computed as a series of their own; the result is long:\n"
+            "symbol, date, then the outputs (--last N bars of each symbol)."),
     )
     p.add_argument("formulas", nargs="*", metavar="FORMULA",
-                   help="indicator formula, e.g. \"MA(CLOSE,5)\" (quote it for the shell)")
-    p.add_argument("--csv", metavar="FILE",
+                   help="indicator formula, e.g. \"MA(CLOSE,5)\" or \"DIF:=EMA(C,12)-"
+                        "EMA(C,26); DIF-EMA(DIF,9)\" (quote it for the shell)")
+    p.add_argument("-f", dest="sources", action="append", metavar="FILE",
+                   type=lambda path: ("file", path),
+                   help="run the formula in this file ('-' for standard input); "
+                        "repeatable")
+    p.add_argument("--indicator", dest="sources", action="append", metavar="NAME",
+                   type=lambda name: ("indicator", name),
+                   help="run a library indicator, e.g. MACD (see --list-indicators); "
+                        "repeatable")
+    p.add_argument("--param", action="append", metavar="NAME=VALUE",
+                   help="set a parameter of the formulas that declare it, e.g. "
+                        "SHORT=10; repeatable")
+    p.add_argument("--list-indicators", action="store_true",
+                   help="list the library indicators with their outputs and parameters")
+    p.add_argument("--csv", action="append", metavar="FILE",
                    help="read bars from this CSV file ('-' for standard input); "
-                        "without it, embedded sample bars are used")
+                        "repeat it for a universe of one file per symbol; without it, "
+                        "embedded sample bars are used")
     p.add_argument("--columns", action="append", metavar="NAME=HEADER,...",
                    help="read a bar column under another header name, e.g. "
-                        "close=Last,volume=Vol (names: date open high low close volume)")
+                        "close=Last,volume=Vol (names: date open high low close volume "
+                        "amount symbol)")
     p.add_argument("--sort", action="store_true",
                    help="put the bars in date order (for files written newest first); "
                         "repeated dates stay an error")
@@ -85,15 +149,16 @@ def build_parser() -> argparse.ArgumentParser:
                         "the last value forward")
     shown = p.add_mutually_exclusive_group()
     shown.add_argument("-n", "--last", type=int, default=DEFAULT_LAST, metavar="N",
-                       help=f"print the last N bars (default {DEFAULT_LAST})")
+                       help=f"print the last N bars (of each symbol; default "
+                            f"{DEFAULT_LAST})")
     shown.add_argument("--all", action="store_true", help="print every bar")
     p.add_argument("--output", metavar="FILE",
                    help="write every bar with its indicators as CSV ('-' for standard "
-                        "output, instead of the table); never the --csv file")
+                        "output, instead of the table); never a --csv file")
     p.add_argument("--plot", metavar="FILE.png",
-                   help="draw price and indicators to an image, its type named by the "
-                        "extension (.png, .svg, .pdf, ...); needs matplotlib: "
-                        + INSTALL_PLOT)
+                   help="draw price and indicators of one instrument to an image, its "
+                        "type named by the extension (.png, .svg, .pdf, ...); needs "
+                        "matplotlib: " + INSTALL_PLOT)
     p.add_argument("--version", action="version", version=f"zelvo {__version__}")
     return p
 
@@ -146,63 +211,217 @@ def _dash_hint(parser: argparse.ArgumentParser, argv: Sequence[str]) -> str | No
 
 
 def _run(args: argparse.Namespace) -> int:
+    if args.list_indicators:
+        print(list_indicators())
+        return 0
     if args.last < 0:
         raise UserError("--last needs a number of bars, 0 or more")
-    for option, value in (("--csv", args.csv), ("--output", args.output),
-                          ("--plot", args.plot)):
-        if value is not None and not value.strip():
+    files = args.csv or []
+    for option, values in (("--csv", files), ("--output", [args.output]),
+                           ("--plot", [args.plot]),
+                           ("-f", [v for k, v in args.sources or () if k == "file"])):
+        if any(v is not None and not v.strip() for v in values):
             raise UserError(f"{option} needs a file name, not an empty one")
+    reads_stdin = files.count("-") + (args.sources or []).count(("file", "-"))
+    if reads_stdin > 1:
+        raise UserError("standard input ('-') can be read once: by one --csv or one -f")
     columns = _column_map(args.columns)
-    formulas = [parse(text) for text in (args.formulas or DEFAULT_FORMULAS)]
+    sources = load_formulas(args.sources or [], args.formulas, args.param or [])
     _check_not_the_same(args)
     if args.plot is not None:
         _check_plot(args.plot)
 
-    needed = set().union(*(f.columns for f in formulas))
-    options = dict(columns=columns, sort=args.sort, fill=args.fill)
-    if args.csv is None:
+    needed = set().union(*(s.formula.fields for s in sources))
+    if not files:
         if args.columns or args.sort or args.fill:
             raise UserError("--columns, --sort and --fill apply to a --csv file")
-        bars = sample_bars()
-    elif args.csv == "-":
-        with _strict_stdin() as stream:
-            bars = read_csv("<stdin>", needed, stream, **options)
+        universe = [sample_bars()]
     else:
-        bars = read_csv(args.csv, needed, **options)
-    for note in bars.notes:
+        with _strict_stdin() if "-" in files else contextlib.nullcontext() as stream:
+            universe = read_universe(files, needed, stream, columns=columns,
+                                     sort=args.sort, fill=args.fill)
+    notes = [note for bars in universe for note in bars.notes]
+    for note in notes[:SHOWN_NOTES]:
         print(f"zelvo: note: {note}", file=sys.stderr)
-    n = len(bars)
-    results = [f.evaluate(bars.columns, n) for f in formulas]
+    if len(notes) > SHOWN_NOTES:
+        print(f"zelvo: note: and {len(notes) - SHOWN_NOTES} more notes like these",
+              file=sys.stderr)
+    single = len(universe) == 1 and universe[0].symbol is None
+    if args.plot is not None and not single:
+        raise UserError(f"--plot draws one instrument; these bars hold "
+                        f"{len(universe)} symbol{'s' if len(universe) > 1 else ''}")
+    lines = compute(sources, universe)
 
     if args.output == "-":
-        write_csv(sys.stdout, bars, formulas, results)
+        write_csv(sys.stdout, universe, lines)
     else:
-        rows = n if args.all else min(args.last, n)
-        print(describe(bars, rows))
-        print(table(bars, formulas, results, rows))
+        rows = None if args.all else args.last
+        print(describe(universe, files, rows))
+        print(table(universe, lines, needed, rows))
         if args.output is not None:
             def write(f: BinaryIO) -> None:
                 with _text(f) as out:
-                    write_csv(out, bars, formulas, results)
+                    write_csv(out, universe, lines)
             write_atomically(args.output, write)
     if args.plot is not None:
-        plot(args.plot, bars, formulas, results)
+        plot(args.plot, universe[0], lines)
     return 0
+
+
+def list_indicators() -> str:
+    """The library: each indicator's name and summary, then its outputs and
+    parameters with their defaults."""
+    width = max(len(name) for name in indicators) + 2
+    out = []
+    for name, ind in indicators.items():
+        summary = re.sub(rf"^{re.escape(name)}\s*:\s*", "", ind.summary, flags=re.I)
+        params = ", ".join(f"{k}={_number_text(v)}" for k, v in ind.params.items())
+        out.append(f"{name:<{width}}{summary}")
+        out.append(f"{'':<{width}}outputs {', '.join(ind.outputs)}; "
+                   f"parameters {params or 'none'}")
+    out.append("\nzelvo --indicator NAME [--param NAME=VALUE ...] runs one; their formulas "
+               "are in docs/formulas.md.")
+    return "\n".join(out)
+
+
+def _number_text(x: float) -> str:
+    return str(int(x)) if x.is_integer() and abs(x) < 1e15 else repr(x)
+
+
+def load_formulas(sources: Sequence[tuple[str, str]], texts: Sequence[str],
+                  params: Sequence[str]) -> list[Source]:
+    """The formulas to run: -f files and --indicator names in their order on the
+    command line, then the formula arguments (the default formulas when there
+    is none of the three). A --param sets the parameter in every formula that
+    declares it; one that no formula declares is an error, as is an output name
+    given twice."""
+    given = _params(params)
+    todo: list[tuple[str | None, str]] = []
+    for kind, value in sources:
+        if kind == "file":
+            todo.append((value, _formula_file(value)))
+        else:
+            try:
+                ind = indicators[value]
+            except KeyError as e:
+                raise UserError(f"--indicator: {e.args[0]}") from None
+            todo.append((f"indicator {ind.name}", ind.text))
+    todo += [(None, text) for text in texts]
+    if not todo:
+        todo = [(None, text) for text in DEFAULT_FORMULAS]
+    out: list[Source] = []
+    used: set[str] = set()
+    for label, text in todo:
+        mine: dict[str, float] = {}
+        try:
+            f = Formula(text)
+            mine = {name: value for key, (name, value) in given.items()
+                    if key in {k.upper() for k in f.defaults}}
+            if mine:
+                f = f.with_params(**mine)
+        except FormulaError as e:
+            if label is None and not mine:
+                raise
+            where = label or "the formula"
+            if mine:
+                where += " with " + ", ".join(f"{k}={_number_text(v)}"
+                                              for k, v in mine.items())
+            raise UserError(f"{where}: {e.render()}") from None
+        used.update(k.upper() for k in mine)
+        out.append(Source(label, f))
+    unknown = [name for key, (name, _) in given.items() if key not in used]
+    if unknown:
+        declared = sorted({k for s in out for k in s.formula.defaults})
+        raise UserError(f"--param {unknown[0]}: no formula here declares it; " + (
+            f"their parameters: {', '.join(declared)}" if declared
+            else "they declare no parameters"))
+    _check_names(out)
+    return out
+
+
+def _params(specs: Sequence[str]) -> dict[str, tuple[str, float]]:
+    """--param NAME=VALUE ... as {upper-case name: (name, value)}."""
+    out: dict[str, tuple[str, float]] = {}
+    for item in specs:
+        try:
+            ((name, value),) = parse_params([item]).items()
+        except ValueError as e:
+            raise UserError(f"--param: {e}") from None
+        if name.upper() in out:
+            raise UserError(f"--param sets {name} twice")
+        out[name.upper()] = (name, value)
+    return out
+
+
+def _formula_file(path: str) -> str:
+    """The text of a formula file, refused beyond the longest formula before it
+    is read whole (so /dev/zero fails fast)."""
+    name = "<stdin>" if path == "-" else path
+    try:
+        if path == "-":
+            with _strict_stdin() as stream:
+                text = stream.read(MAX_LENGTH + 1)
+        else:
+            with open(path, encoding="utf-8-sig") as f:
+                text = f.read(MAX_LENGTH + 1)
+    except UnicodeDecodeError as e:
+        raise UserError(f"{name}: not UTF-8 text (byte {e.start}: {e.reason})") from None
+    except OSError as e:
+        raise UserError(f"cannot read {name}: {e.strerror or e}") from None
+    if len(text) > MAX_LENGTH:
+        raise UserError(f"{name}: longer than {MAX_LENGTH} characters; not a formula")
+    return text
+
+
+def _check_names(sources: Sequence[Source]) -> None:
+    """Output names are the headers of the result: each once, in any case."""
+    seen = dict(TAKEN)
+    for s in sources:
+        for name in s.formula.outputs:
+            key = name.upper()
+            if key in seen:
+                what = (f"is taken by {seen[key]}" if key in TAKEN else
+                        f"is given twice, by {seen[key]} and by {s.where}")
+                raise UserError(f"the output name {name!r} {what}; name the output "
+                                "lines apart (NAME:expression)")
+            seen[key] = s.where
+
+
+def compute(sources: Sequence[Source], universe: Sequence[Bars]) -> list[Line]:
+    """Every output line over the whole universe, each symbol's bars computed
+    on their own (symbols with the same number of bars as one panel)."""
+    lengths = [len(b) for b in universe]
+    n = sum(lengths)
+    codes = None if len(universe) == 1 else np.repeat(np.arange(len(universe)), lengths)
+    long: dict[str, np.ndarray] = {}
+    lines: list[Line] = []
+    for s in sources:
+        lacking = [c for c in s.formula.fields if any(c not in b.columns for b in universe)]
+        if lacking:                    # the sample has no amount; files are checked
+            e = s.formula.missing_column(lacking[0], universe[0].columns)
+            raise e if s.label is None else UserError(f"{s.label}: {e.render()}")
+        for c in s.formula.fields:
+            if c not in long:
+                long[c] = universe[0].columns[c] if codes is None else \
+                    np.concatenate([b.columns[c] for b in universe])
+        out = _grouped(s.formula, {c: long[c] for c in s.formula.fields}, codes, n)
+        lines += [(name, out[name]) for name in s.formula.outputs]
+    return lines
 
 
 def _column_map(specs: Sequence[str] | None) -> dict[str, str]:
     """--columns close=Last,volume=Vol as {"close": "Last", "volume": "Vol"}."""
     out: dict[str, str] = {}
-    for spec in specs or ():
-        for part in spec.split(","):
+    for item in specs or ():
+        for part in item.split(","):
             key, eq, header = part.partition("=")
             if not eq or not key.strip() or not header.strip():
                 raise UserError(f"--columns takes NAME=HEADER pairs, e.g. "
                                 f"close=Last,volume=Vol; not {part!r}")
             name = BAR_NAMES.get(key.strip().upper(), key.strip().lower())
-            if name not in COLUMNS and name != "date":
+            if name not in COLUMNS and name not in ("date", "symbol"):
                 raise UserError(f"--columns: {key.strip()!r} is not a bar column "
-                                f"(date, {', '.join(COLUMNS)})")
+                                f"(date, {', '.join(COLUMNS)}, symbol)")
             if name in out:
                 raise UserError(f"--columns names {name} twice")
             out[name] = header.strip()
@@ -234,11 +453,14 @@ def _same_file(a: str | None, b: str | None) -> bool:
 
 
 def _check_not_the_same(args: argparse.Namespace) -> None:
-    """No output may replace the bars being read, nor another output."""
+    """No output may replace the bars or formulas being read, nor another output."""
+    inputs = [("the --csv file", p) for p in args.csv or ()]
+    inputs += [("the -f file", p) for k, p in args.sources or () if k == "file"]
     for option, path in (("--output", args.output), ("--plot", args.plot)):
-        if _same_file(path, args.csv):
-            raise UserError(f"{option} {path} is the --csv file itself; it would be "
-                            "overwritten: write elsewhere")
+        for what, source in inputs:
+            if _same_file(path, source):
+                raise UserError(f"{option} {path} is {what} itself; it would be "
+                                "overwritten: write elsewhere")
     if _same_file(args.output, args.plot) or (
             args.output is not None and args.output == args.plot):
         raise UserError(f"--output and --plot name the same file {args.plot}")
@@ -309,15 +531,27 @@ def write_atomically(path: str, write: Callable[[BinaryIO], None]) -> None:
         raise UserError(f"cannot write {path}: {e.strerror or e}") from None
 
 
-def describe(bars: Bars, rows: int) -> str:
-    n = len(bars)
-    what = ("1 bar" if n == 1 else f"all {n} bars") if rows == n else \
-        f"last {rows} of {n} bar{'s' if n > 1 else ''}"
-    if bars.lines:
-        return f"{bars.source}: {what}"
-    return (f"zelvo {__version__}, built-in {bars.source}: {what}\n"
-            "(--csv FILE reads your own bars, --all shows every bar, --help lists "
-            "the functions)\n")
+def describe(universe: Sequence[Bars], files: Sequence[str], rows: int | None) -> str:
+    """The line above the table: where the bars come from and which are shown."""
+    if len(universe) == 1 and universe[0].symbol is None:
+        bars = universe[0]
+        n = len(bars)
+        shown = n if rows is None else min(rows, n)
+        what = ("1 bar" if n == 1 else f"all {n} bars") if shown == n else \
+            f"last {shown} of {n} bar{'s' if n > 1 else ''}"
+        if bars.lines:
+            return f"{bars.source}: {what}"
+        return (f"zelvo {__version__}, built-in {bars.source}: {what}\n"
+                "(--csv FILE reads your own bars, --all shows every bar, --help lists "
+                "the functions)\n")
+    lengths = sorted(len(b) for b in universe)
+    sizes = f"{lengths[0]}" if lengths[0] == lengths[-1] else f"{lengths[0]} to {lengths[-1]}"
+    k = len(universe)
+    origin = ("<stdin>" if files[0] == "-" else files[0]) if len(files) == 1 else \
+        f"{len(files)} files"
+    what = "all bars" if rows is None else f"last {rows} bar{'s' if rows != 1 else ''} " \
+                                           "of each"
+    return f"{origin}: {k} symbol{'s' if k > 1 else ''} of {sizes} bars: {what}"
 
 
 def _decimals(values: np.ndarray) -> int:
@@ -337,41 +571,62 @@ def _cell(x: float, decimals: int) -> str:
     return f"{x:.{decimals}f}"
 
 
-def table(bars: Bars, formulas: Sequence[Formula], results: Sequence[np.ndarray],
-          rows: int) -> str:
-    """A right-aligned text table of the last ``rows`` bars: bar index, date, the
-    close and any other bar column the formulas read, then one column per formula."""
-    n = len(bars)
-    first = n - rows
-    used = set().union(*(f.columns for f in formulas))
-    heads = ["bar"]
-    cols: list[list[str]] = [[str(i) for i in range(first, n)]]
-    if bars.dates is not None:
+def _shown(universe: Sequence[Bars], rows: int | None) -> list[tuple[Bars, int, int]]:
+    """For each symbol: its bars, where they start in the long output lines and
+    the first bar shown."""
+    out = []
+    start = 0
+    for bars in universe:
+        n = len(bars)
+        out.append((bars, start, 0 if rows is None else n - min(rows, n)))
+        start += n
+    return out
+
+
+def table(universe: Sequence[Bars], lines: Sequence[Line], used: set[str] | frozenset[str],
+          rows: int | None) -> str:
+    """A right-aligned text table of the last ``rows`` bars (of each symbol; all
+    bars for None): the symbol in a universe, bar index, date, the close and any
+    other bar column the formulas read, then one column per output line."""
+    spans = _shown(universe, rows)
+    heads: list[str] = []
+    cols: list[list[str]] = []
+    if universe[0].symbol is not None:
+        heads.append("symbol")
+        cols.append([str(b.symbol) for b, _, first in spans for _ in range(first, len(b))])
+    heads.append("bar")
+    cols.append([str(i) for b, _, first in spans for i in range(first, len(b))])
+    if any(b.dates is not None for b in universe):
         heads.append("date")
-        cols.append(bars.dates[first:])
-    series = [(c, bars.columns[c]) for c in COLUMNS
-              if c in bars.columns and (c == "close" or c in used)]
-    series += [(f.text, r) for f, r in zip(formulas, results)]
+        cols.append([b.dates[i] if b.dates is not None else ""
+                     for b, _, first in spans for i in range(first, len(b))])
+    series: list[tuple[str, np.ndarray]] = [
+        (c, np.concatenate([b.columns[c][first:] for b, _, first in spans]))
+        for c in COLUMNS if (c == "close" or c in used)
+        and all(c in b.columns for b in universe)]
+    series += [(name, np.concatenate([v[start + first:start + len(b)]
+                                      for b, start, first in spans]))
+               for name, v in lines]
     for head, values in series:
-        shown = values[first:]
-        d = _decimals(shown)
+        d = _decimals(values)
         heads.append(head)
-        cols.append([_cell(float(x), d) for x in shown])
+        cols.append([_cell(float(x), d) for x in values])
     widths = [max([len(h)] + [len(c) for c in col]) for h, col in zip(heads, cols)]
-    left = {"date"}
-    lines = ["  ".join(h.ljust(w) if h in left else h.rjust(w)
-                       for h, w in zip(heads, widths))]
-    for i in range(rows):
-        lines.append("  ".join(col[i].ljust(w) if h in left else col[i].rjust(w)
-                               for h, col, w in zip(heads, cols, widths)))
-    return "\n".join(lines)
+    left = {"date", "symbol"}
+    out = ["  ".join(h.ljust(w) if h in left else h.rjust(w)
+                     for h, w in zip(heads, widths))]
+    for i in range(len(cols[0])):
+        out.append("  ".join(col[i].ljust(w) if h in left else col[i].rjust(w)
+                             for h, col, w in zip(heads, cols, widths)))
+    return "\n".join(out)
 
 
 def _csv_value(x: float) -> str:
     if math.isnan(x):
         return ""                      # a missing value, as the reader takes it back
     if x.is_integer() and abs(x) < 2**53:
-        return str(int(x))
+        # int() drops the sign of -0.0, which reads back as +0.0: keep it.
+        return str(int(x)) if x or math.copysign(1.0, x) > 0 else "-0"
     return repr(x)                     # shortest text that reads back to the same double
 
 
@@ -382,21 +637,31 @@ def _csv_text(s: str) -> str:
     return "'" + s if s[:1] in ("=", "+", "-", "@", "\t", "\r") else s
 
 
-def write_csv(out: TextIO, bars: Bars, formulas: Sequence[Formula],
-              results: Sequence[np.ndarray]) -> None:
-    """Every bar: date (when known), the bar columns read, then one column per formula."""
+def write_csv(out: TextIO, universe: Sequence[Bars], lines: Sequence[Line]) -> None:
+    """Every bar as CSV. One instrument: date (when known), the bar columns read,
+    then one column per output line. A universe, long: symbol, date (when any
+    symbol has dates), then the outputs, symbol after symbol."""
     w = csv.writer(out, lineterminator="\n")
-    cols = [(c, bars.columns[c]) for c in COLUMNS if c in bars.columns]
-    cols += [(f.text, r) for f, r in zip(formulas, results)]
-    w.writerow((["date"] if bars.dates is not None else [])
-               + [_csv_text(h) for h, _ in cols])
-    for i in range(len(bars)):
-        w.writerow(([_csv_text(bars.dates[i])] if bars.dates is not None else [])
-                   + [_csv_value(float(v[i])) for _, v in cols])
+    if len(universe) == 1 and universe[0].symbol is None:
+        bars = universe[0]
+        cols = [(c, bars.columns[c]) for c in COLUMNS if c in bars.columns] + list(lines)
+        dated = bars.dates is not None
+        w.writerow((["date"] if dated else []) + [_csv_text(h) for h, _ in cols])
+        for i in range(len(bars)):
+            w.writerow(([_csv_text(bars.dates[i])] if bars.dates is not None else [])
+                       + [_csv_value(float(v[i])) for _, v in cols])
+        return
+    dated = any(b.dates is not None for b in universe)
+    w.writerow(["symbol"] + (["date"] if dated else []) + [_csv_text(h) for h, _ in lines])
+    for bars, start, _ in _shown(universe, None):
+        symbol = _csv_text(str(bars.symbol))
+        for i in range(len(bars)):
+            date = ([_csv_text(bars.dates[i]) if bars.dates is not None else ""]
+                    if dated else [])
+            w.writerow([symbol] + date + [_csv_value(float(v[start + i])) for _, v in lines])
 
 
-def plot(path: str, bars: Bars, formulas: Sequence[Formula],
-         results: Sequence[np.ndarray]) -> None:
+def plot(path: str, bars: Bars, lines: Sequence[Line]) -> None:
     """Draw the close with the indicators on its scale in one panel, and every other
     indicator (flags, counts, oscillators) in a panel of its own below it."""
     try:
@@ -405,14 +670,14 @@ def plot(path: str, bars: Bars, formulas: Sequence[Formula],
         raise UserError(f"--plot needs a working matplotlib: {e}") from None
     x = np.arange(len(bars))
     close = bars.columns.get("close")
-    overlay: list[tuple[str, np.ndarray]] = []
-    panels: list[tuple[str, np.ndarray]] = []
-    for f, r in zip(formulas, results):
+    overlay: list[Line] = []
+    panels: list[Line] = []
+    for name, r in lines:
         finite = r[np.isfinite(r)]
         on_price = (close is not None and finite.size > 0
                     and np.nanmin(close) * 0.5 <= finite.min()
                     and finite.max() <= np.nanmax(close) * 2.0)
-        (overlay if on_price else panels).append((f.text, r))
+        (overlay if on_price else panels).append((name, r))
     has_price = close is not None or bool(overlay)
     ratios = ([3] if has_price else []) + [1] * len(panels)
     fig = Figure(figsize=(11, 2.0 + 1.4 * sum(ratios)))

@@ -1,22 +1,29 @@
 """Bar data for the command line: a CSV reader and an embedded sample.
 
 Bars are kept as one float64 array per column (oldest bar first), which is the
-form every zelvo function takes, plus an optional list of date strings.
+form every zelvo function takes, plus an optional list of date strings. A
+universe is a list of Bars, one per symbol: from a file with a symbol column
+(its rows split by symbol) or from several files (a file's name is its symbol).
 """
 from __future__ import annotations
 
 import csv
 import datetime
-import math
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Iterable, Iterator, Mapping, TextIO
+from typing import Iterable, Iterator, Mapping, Sequence, TextIO
 
 import numpy as np
 
 #: The bar columns a formula can read, in display order.
-COLUMNS = ("open", "high", "low", "close", "volume")
+COLUMNS = ("open", "high", "low", "close", "volume", "amount")
+#: Read only when a formula needs it or --columns names it: other files may
+#: carry a column of that name in some other form.
+OPTIONAL = ("amount",)
+#: Header names taken for the symbol column, the first found wins (compared in
+#: lower case, ignoring surrounding blanks).
+SYMBOL_NAMES = ("symbol", "ticker", "instrument", "code")
 
 
 class BarsError(Exception):
@@ -34,6 +41,8 @@ class Bars:
     lines: list[int] = field(default_factory=list)
     #: Things the reader noticed that the user should know (missing values, no dates).
     notes: list[str] = field(default_factory=list)
+    #: The instrument, in a universe (None for bars read on their own).
+    symbol: str | None = None
 
     def __len__(self) -> int:
         if self.columns:
@@ -59,14 +68,15 @@ FILLS = ("previous",)
 def read_csv(path: str | os.PathLike[str], required: Iterable[str] = (),
              stream: TextIO | None = None, *, columns: Mapping[str, str] | None = None,
              sort: bool = False, fill: str | None = None) -> Bars:
-    """Read bars from a CSV file with a header row.
+    """Read the bars of one instrument from a CSV file with a header row.
 
-    Header names are matched to open, high, low, close and volume
-    case-insensitively, ignoring surrounding blanks; `columns` maps any of them
-    (or "date") to another header name. The date column is found among the
-    common names (DATE_NAMES); a separate "Time" column beside "Date" joins it.
-    Other columns (such as "Adj Close") are skipped. Every cell of a bar column
-    must be a number; an empty cell is a missing value (NaN).
+    Header names are matched to open, high, low, close and volume (and amount,
+    when `required` names it) case-insensitively, ignoring surrounding blanks;
+    `columns` maps any of them (or "date") to another header name. The date
+    column is found among the common names (DATE_NAMES); a separate "Time"
+    column beside "Date" joins it. Other columns (such as "Adj Close") are
+    skipped. Every cell of a bar column must be a number; an empty cell is a
+    missing value (NaN).
 
     The dates must rise strictly from line to line; `sort` puts merely
     unordered (for example newest-first) bars in date order instead. `fill`
@@ -76,12 +86,64 @@ def read_csv(path: str | os.PathLike[str], required: Iterable[str] = (),
 
     Raises BarsError naming the line and column of the first problem, or a
     column of `required` that the file lacks. With `stream` given, reads from
-    it and uses `path` only in messages.
+    it and uses `path` only in messages. A symbol column is ignored here
+    (read_symbols splits the file by it).
     """
+    return _read(path, stream, _Options(set(required), dict(columns or {}), sort, fill,
+                                        symbols=False))[0]
+
+
+def read_symbols(path: str | os.PathLike[str], required: Iterable[str] = (),
+                 stream: TextIO | None = None, *, columns: Mapping[str, str] | None = None,
+                 sort: bool = False, fill: str | None = None) -> list[Bars]:
+    """Read a CSV file as read_csv does, split by its symbol column when it has
+    one (a header named symbol, ticker, instrument or code, or the header
+    `columns` maps "symbol" to): one Bars per symbol, in the order each first
+    appears, each symbol's rows in file order. Dates are checked (or, with
+    `sort`, put in order) and missing values filled for each symbol on its own.
+    Without a symbol column: a list of one Bars whose symbol is None.
+    """
+    return _read(path, stream, _Options(set(required), dict(columns or {}), sort, fill,
+                                        symbols=True))
+
+
+def read_universe(paths: Sequence[str], required: Iterable[str] = (),
+                  stdin: TextIO | None = None, *, columns: Mapping[str, str] | None = None,
+                  sort: bool = False, fill: str | None = None) -> list[Bars]:
+    """The bars of every symbol of one or more CSV files, each read as
+    read_symbols does; "-" reads `stdin` (named <stdin> in messages).
+
+    Among several files, one without a symbol column holds one symbol named by
+    the file name without its extension ("stdin" for "-"). A single file
+    without a symbol column gives one Bars whose symbol is None: the bars of
+    one instrument. A symbol found twice is an error.
+    """
+    out: list[Bars] = []
+    where: dict[str, str] = {}
+    for path in paths:
+        name = "<stdin>" if path == "-" else path
+        parts = read_symbols(name, required, stdin if path == "-" else None,
+                             columns=columns, sort=sort, fill=fill)
+        if parts[0].symbol is None and len(paths) > 1:
+            stem = os.path.splitext(os.path.basename(os.fspath(path)))[0]
+            parts[0].symbol = "stdin" if path == "-" else stem or os.fspath(path)
+        for bars in parts:
+            if bars.symbol is None:
+                continue
+            if bars.symbol in where:
+                raise BarsError(f"the symbol {bars.symbol!r} comes from both "
+                                f"{where[bars.symbol]} and {name}; a universe holds one "
+                                "series per symbol")
+            where[bars.symbol] = name
+        out += parts
+    return out
+
+
+def _read(path: str | os.PathLike[str], stream: TextIO | None,
+          options: _Options) -> list[Bars]:
     name = os.fspath(path)
-    if fill is not None and fill not in FILLS:
-        raise BarsError(f"unknown fill {fill!r}; known: {', '.join(FILLS)}")
-    options = _Options(set(required), dict(columns or {}), sort, fill)
+    if options.fill is not None and options.fill not in FILLS:
+        raise BarsError(f"unknown fill {options.fill!r}; known: {', '.join(FILLS)}")
     try:
         if stream is not None:
             return _parse(stream, name, options)
@@ -101,6 +163,7 @@ class _Options:
     columns: dict[str, str]
     sort: bool
     fill: str | None
+    symbols: bool
 
 
 def _bounded_lines(f: TextIO, name: str) -> Iterator[str]:
@@ -123,14 +186,14 @@ def _header_key(h: str) -> str:
 
 
 def _find_columns(header: list[str], name: str, opts: _Options) -> dict[str, int]:
-    """Bar column (and "date", "time") -> index in the header."""
+    """Bar column (and "date", "time", "symbol") -> index in the header."""
     keys = [_header_key(h) for h in header]
     where: dict[str, int] = {}
     claimed: set[int] = set()
     for col, wanted in opts.columns.items():
-        if col not in COLUMNS and col != "date":
+        if col not in COLUMNS and col not in ("date", "symbol"):
             raise BarsError(f"cannot map {col!r}: the bar columns are date, "
-                            f"{', '.join(COLUMNS)}")
+                            f"{', '.join(COLUMNS)}, symbol")
         found = [i for i, k in enumerate(keys) if k == _header_key(wanted)]
         if not found:
             raise BarsError(f"{name}: no column named {wanted!r} (for {col}); the header "
@@ -151,8 +214,13 @@ def _find_columns(header: list[str], name: str, opts: _Options) -> dict[str, int
             claimed.add(matches[0])
 
     for col in COLUMNS:
-        if col not in where:
+        if col not in where and (col not in OPTIONAL or col in opts.required):
             take(col, [i for i, k in enumerate(keys) if k == col])
+    if opts.symbols and "symbol" not in where:
+        for symbol_name in SYMBOL_NAMES:
+            take("symbol", [i for i, k in enumerate(keys) if k == symbol_name])
+            if "symbol" in where:
+                break
     if "date" not in where:
         plain = [re.sub(r"[\s\-]+", "_", k) for k in keys]
         for date_name in DATE_NAMES:
@@ -164,14 +232,14 @@ def _find_columns(header: list[str], name: str, opts: _Options) -> dict[str, int
     return where
 
 
-def _parse(f: TextIO, name: str, opts: _Options) -> Bars:
+def _parse(f: TextIO, name: str, opts: _Options) -> list[Bars]:
     rows = csv.reader(_bounded_lines(f, name))
     header = next(rows, None)
     while header is not None and not any(h.strip() for h in header):
         header = next(rows, None)          # blank lines before the header
     if header is None:
         raise BarsError(f"{name}: the file is empty; expected a header row with "
-                        f"date, {', '.join(COLUMNS)}")
+                        f"date, {', '.join(c for c in COLUMNS if c not in OPTIONAL)}")
     if header and header[0].startswith("\ufeff"):
         header[0] = header[0][1:]          # a byte-order mark read through a stream
 
@@ -186,8 +254,8 @@ def _parse(f: TextIO, name: str, opts: _Options) -> Bars:
     values: dict[str, list[float]] = {c: [] for c, _ in numeric}
     dates: list[str] | None = [] if "date" in where else None
     day, time = where.get("date"), where.get("time")
-    gaps: list[tuple[int, str]] = []        # (line, column) of missing values, first few
-    gap_count = 0
+    symbol = where.get("symbol") if opts.symbols else None
+    symbols: list[str] = []
     lines: list[int] = []
     width = len(header)
     for row in rows:
@@ -198,12 +266,12 @@ def _parse(f: TextIO, name: str, opts: _Options) -> Bars:
             raise BarsError(f"{name}, line {line}: {len(row)} fields, but the header "
                             f"has {width}")
         for c, i in numeric:
-            x = _number(row[i], name, line, header[i])
-            if not math.isfinite(x):
-                gap_count += 1
-                if len(gaps) < SHOWN_MISSING:
-                    gaps.append((line, header[i].strip()))
-            values[c].append(x)
+            values[c].append(_number(row[i], name, line, header[i]))
+        if symbol is not None:
+            symbols.append(row[symbol].strip())
+            if not symbols[-1]:
+                raise BarsError(f"{name}, line {line}, column {header[symbol].strip()!r}: "
+                                "no symbol; every bar needs one")
         if dates is not None:
             stamp = row[day].strip()
             if time is not None:
@@ -213,23 +281,41 @@ def _parse(f: TextIO, name: str, opts: _Options) -> Bars:
     if not lines:
         raise BarsError(f"{name}: no bars (only a header row)")
     columns = {c: np.array(v, dtype=np.float64) for c, v in values.items()}
-    bars = Bars(columns, dates, name, lines)
-    _order(bars, header[day].strip() if day is not None else None, opts.sort)
-    if gap_count:
-        _fill(bars, gap_count, gaps, opts.fill)
-    return bars
-
-
-def _order(bars: Bars, column: str | None, sort: bool) -> None:
-    """Check (or, with sort, make) the dates strictly rise; a note where unknown."""
-    name, dates, lines = bars.source, bars.dates, bars.lines
-    if dates is None or column is None:
+    headers = {c: header[i].strip() for c, i in numeric}
+    if symbol is None:
+        parts = [Bars(columns, dates, name, lines)]
+    else:
+        parts = [Bars({c: v[rows_of] for c, v in columns.items()},
+                      None if dates is None else [dates[i] for i in rows_of],
+                      f"{name}, symbol {sym}", [lines[i] for i in rows_of], symbol=sym)
+                 for sym, rows_of in _by_symbol(symbols)]
+    if day is None:
         looked = "such as Date, Datetime, Timestamp, Trade_date or Time"
-        if sort:
+        if opts.sort:
             raise BarsError(f"{name}: no date column to sort by ({looked})")
-        bars.notes.append(f"{name}: no date column ({looked}); the bars are taken in "
-                          "file order, oldest first")
-        return
+        parts[0].notes.append(f"{name}: no date column ({looked}); the bars are taken in "
+                              "file order, oldest first")
+    for bars in parts:
+        if day is not None:
+            _order(bars, header[day].strip(), opts.sort)
+        _fill(bars, headers, opts.fill)
+    return parts
+
+
+def _by_symbol(symbols: list[str]) -> Iterator[tuple[str, np.ndarray]]:
+    """Each symbol (in the order it first appears) and the indexes of its rows."""
+    names, codes = np.unique(np.array(symbols, dtype=object), return_inverse=True)
+    order = np.argsort(codes, kind="stable")
+    groups = np.split(order, np.cumsum(np.bincount(codes))[:-1])
+    for rows_of in sorted(groups, key=lambda g: g[0]):
+        yield str(names[codes[rows_of[0]]]), rows_of
+
+
+def _order(bars: Bars, column: str, sort: bool) -> None:
+    """Check (or, with sort, make) the dates strictly rise; a note where their
+    form is unknown."""
+    name, dates, lines = bars.source, bars.dates, bars.lines
+    assert dates is not None
     keys = _date_keys(dates, lines, name, column)
     if keys is None:
         if sort:
@@ -264,8 +350,20 @@ def _order(bars: Bars, column: str | None, sort: bool) -> None:
                         "first (--sort puts them in order)")
 
 
-def _fill(bars: Bars, count: int, gaps: list[tuple[int, str]], fill: str | None) -> None:
-    places = ", ".join(f"line {line} column {col!r}" for line, col in gaps)
+def _fill(bars: Bars, headers: Mapping[str, str], fill: str | None) -> None:
+    """A note on missing values (NaN or infinite cells), naming the first few by
+    line, and with fill "previous" each one replaced by the bar before it."""
+    lines = np.array(bars.lines, dtype=np.int64)
+    count = 0
+    first: list[tuple[int, int, str]] = []  # (line, column order, header)
+    for k, (c, v) in enumerate(bars.columns.items()):
+        bad = lines[~np.isfinite(v)]
+        count += len(bad)
+        first += [(int(x), k, headers[c]) for x in np.sort(bad)[:SHOWN_MISSING]]
+    if not count:
+        return
+    gaps = sorted(first)[:SHOWN_MISSING]
+    places = ", ".join(f"line {line} column {col!r}" for line, _, col in gaps)
     more = f" and {count - len(gaps)} more" if count > len(gaps) else ""
     what = f"{count} missing value{'s' if count > 1 else ''} (empty, nan or inf)"
     if fill is None:
@@ -421,7 +519,7 @@ def sample_bars(n: int = 250, seed: int = SAMPLE_SEED) -> Bars:
     def normal() -> float:             # Irwin-Hall: sum of 12 uniforms, mean 0, sd 1
         return sum(next(u) for _ in range(12)) - 6.0
 
-    cols: dict[str, list[float]] = {c: [] for c in COLUMNS}
+    cols: dict[str, list[float]] = {c: [] for c in COLUMNS if c not in OPTIONAL}
     dates: list[str] = []
     day = SAMPLE_START
     prev = 100.0

@@ -1,241 +1,287 @@
-"""The formula parser: what it computes, what it refuses, and where it points."""
+"""Formulas on the command line: the language as arguments, formula files,
+library indicators with parameters and the list of the library; every mistake
+ends in exit status 2 with the place at fault."""
+import csv
+import io
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
 
 import zelvo
-import zelvo._formula as formula
+from zelvo.__main__ import main
 from zelvo._bars import sample_bars
-from zelvo._catalog import FUNCTIONS as CATALOG, INT_MAX, INT_MIN
-from zelvo._formula import FormulaError, parse
 
-BARS = sample_bars(40)
-COLS = BARS.columns
-O, H, L, C, V = (COLS[k] for k in ("open", "high", "low", "close", "volume"))
-N = len(BARS)
+ROOT = Path(__file__).resolve().parents[2]
+DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
+            ROOT.parent / "shared" / "data")
+REAL = DATA / "orcl-1995-2014.csv"
+needs_data = pytest.mark.skipif(not REAL.exists(), reason="no real bars beside the project")
 
-
-def run(text):
-    return parse(text).evaluate(COLS, N)
+SAMPLE = sample_bars().columns
+O, H, L, C, V = (SAMPLE[k] for k in ("open", "high", "low", "close", "volume"))
 
 
-def full(x):
-    return np.full(N, float(x))
+def cli(capsys, *argv):
+    code = main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
 
 
-GOOD = [
-    ("ma(close, 2+3)", lambda: zelvo.MA(C, 5)),
-    ("MA(C, 10/2)", lambda: zelvo.MA(C, 5)),
-    ("CROSS(MA(C,5),MA(C,20))", lambda: zelvo.CROSS(zelvo.MA(C, 5), zelvo.MA(C, 20))),
-    ("BARSLAST(C>REF(C,1))", lambda: zelvo.BARSLAST(C > zelvo.REF(C, 1))),
-    ("FIF(C >= O, H, L)", lambda: zelvo.FIF(C >= O, H, L)),
-    ("(HIGH + LOW) / 2 - -C", lambda: (H + L) / 2 + C),
-    ("SMA(C, 6, 1)", lambda: zelvo.SMA(C, 6, 1)),
-    ("DMA(C, A=0.1)", lambda: zelvo.DMA(C, full(0.1))),
-    ("MA_A(C, 3)", lambda: zelvo.MA_A(C, full(3))),
-    ("COUNT(V > MA(V, 5), 10)", lambda: zelvo.COUNT((V > zelvo.MA(V, 5)) * 1.0, 10)),
-    ("MA(C,5) != MA(C,5)", lambda: np.r_[full(1)[:4], full(0)[4:]]),  # NaN != NaN
-    ("7", lambda: full(7)),
-    ("-(2 * 3) + 0.5", lambda: full(-5.5)),
-    ("1 / 0", lambda: full(np.inf)),
-    ("CURRBARSCOUNT(0)", lambda: np.arange(N, dtype=float)),
+def columns(out):
+    """The header and the columns of a CSV written by --output -, as float64
+    (an empty cell is NaN) where the column is numeric."""
+    lines = list(csv.reader(io.StringIO(out)))
+    head = lines[0]
+    cols = {}
+    for k, name in enumerate(head):
+        cells = [r[k] for r in lines[1:]]
+        try:
+            cols[name] = np.array([float(x) if x else np.nan for x in cells])
+        except ValueError:
+            cols[name] = cells
+    return head, cols
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def real_bars():
+    a = np.loadtxt(REAL, delimiter=",", skiprows=1, usecols=(1, 2, 3, 4, 6))
+    return {k: np.ascontiguousarray(a[:, i])
+            for i, k in enumerate(("open", "high", "low", "close", "volume"))}
+
+
+# What the language computes through the command line, against the functions
+# called directly: each output column bit for bit.
+
+DIF = zelvo.EMA(C, 12) - zelvo.EMA(C, 26)
+CROSSED = zelvo.CROSS(C, zelvo.MA(C, 20)) != 0
+
+ARGUMENTS = [
+    ("DIF:=EMA(C,12)-EMA(C,26); DIF-EMA(DIF,9)", {"DIF-EMA(DIF,9)": DIF - zelvo.EMA(DIF, 9)}),
+    ("DIF:EMA(CLOSE,12)-EMA(CLOSE,26);\nDEA:EMA(DIF,9);\nMACD:(DIF-DEA)*2;",
+     {"DIF": DIF, "DEA": zelvo.EMA(DIF, 9), "MACD": (DIF - zelvo.EMA(DIF, 9)) * 2}),
+    ("C>O AND C<>REF(C,1)", {"C>O AND C<>REF(C,1)":
+                             ((C > O) & (C != zelvo.REF(C, 1))).astype(float)}),
+    ("c>o && v>=1000000 || NOT h>l", {"c>o && v>=1000000 || NOT h>l":
+                                       ((C > O) & (V >= 1e6) | ~(H > L)).astype(float)}),
+    ("IF(C>O, H, L)", {"IF(C>O, H, L)": np.where(C > O, H, L)}),
+    ("BODY: ABS(C-O) {the body} // of each bar", {"BODY": np.abs(C - O)}),
+    ("PARAM N=7; AVG: MA(C,N)", {"AVG": zelvo.MA(C, 7)}),
+    ("HHV(H, BARSLAST(CROSS(C,MA(C,20))))",
+     {"HHV(H, BARSLAST(CROSS(C,MA(C,20))))": zelvo.HHV_A(H, zelvo.BARSLAST(CROSSED))}),
+    ("NEG:-(C-C)", {"NEG": np.full(len(C), -0.0)}),           # -0 is written as -0
+    ("SUM(V,0)/1E6", {"SUM(V,0)/1E6": zelvo.SUM(V, 0) / 1e6}),
 ]
 
 
-@pytest.mark.parametrize("text,expect", GOOD, ids=[g[0] for g in GOOD])
-def test_formula_computes_what_direct_calls_compute(text, expect):
-    got = run(text)
-    want = expect()
-    assert got.dtype == np.float64 and got.shape == (N,)
-    np.testing.assert_array_equal(got.view(np.int64), np.asarray(want, float).view(np.int64))
+@pytest.mark.parametrize("text,want", ARGUMENTS, ids=[a[0][:24] for a in ARGUMENTS])
+def test_formula_arguments_in_the_language(capsys, text, want):
+    code, out, err = cli(capsys, "--output", "-", "--", text)
+    assert code == 0 and err == ""
+    head, cols = columns(out)
+    assert head == ["date", "open", "high", "low", "close", "volume"] + list(want)
+    for name, values in want.items():
+        assert same_bits(cols[name], values), name
 
 
-def test_window_arguments_reach_the_function_as_python_int(monkeypatch):
-    seen = []
-
-    class Fake:
-        def __getattr__(self, name):
-            return lambda *args: seen.append((name, args)) or np.zeros(N)
-
-    monkeypatch.setattr(formula, "_zelvo", Fake())
-    parse("SMA(C, 2*3, 10/10)").evaluate(COLS, N)
-    parse("REF(C, -(4))").evaluate(COLS, N)
-    (_, (_, n, m)), (_, (_, k)) = seen
-    assert (n, m, k) == (6, 1, -4)
-    assert type(n) is int and type(m) is int and type(k) is int
-
-
-def test_a_function_that_raises_becomes_a_formula_error(monkeypatch):
-    def refuse(*args):
-        raise ValueError("Buffer dtype mismatch")
-
-    monkeypatch.setattr(formula, "_zelvo", type("M", (), {"EMA": staticmethod(refuse)}))
-    f = parse("C + EMA(C, 3)")
-    with pytest.raises(FormulaError) as info:
-        f.evaluate(COLS, N)
-    e = info.value
-    assert e.message == "EMA(a, N) failed: Buffer dtype mismatch"
-    assert e.text[e.start:e.end] == "EMA(C, 3)"
+def test_formula_file_with_parameters_equals_the_argument(capsys, tmp_path):
+    text = ("{KDJ with my own smoothing}\n"
+            "PARAM N=9, M=3;\n"
+            "RSV:=(CLOSE-LLV(LOW,N))/(HHV(HIGH,N)-LLV(LOW,N))*100;  // raw stochastic\n"
+            "K:SMA(RSV,M,1);\n"
+            "D:SMA(K,M,1);\n")
+    path = tmp_path / "kdj.txt"
+    path.write_text(text)
+    code, from_file, err = cli(capsys, "--output", "-", "-f", str(path), "--param", "n=5")
+    assert code == 0 and err == ""
+    assert cli(capsys, "--output", "-", "--param", "N=5", text)[1] == from_file
+    _, cols = columns(from_file)
+    ll, hh = zelvo.LLV(L, 5), zelvo.HHV(H, 5)
+    k = zelvo.SMA((C - ll) / (hh - ll) * 100, 3, 1)
+    assert same_bits(cols["K"], k) and same_bits(cols["D"], zelvo.SMA(k, 3, 1))
 
 
-BAD = [
-    # formula, words of the message, text under the caret
-    ("MA(CLOS,5)", "unknown name 'CLOS' (did you mean CLOSE?)", "CLOS"),
-    ("MA(C,5", "never closed", "("),
-    ("C=O", "use == to compare", "="),
-    ("MA(C,5) EMA(C,3)", "invalid syntax", "EMA"),
-    ("MA(C)", "missing N", "MA(C)"),
-    ("MA(C,5,6)", "takes 2 arguments", "MA(C,5,6)"),
-    ("MA(C,5.5)", "not 5.5", "5.5"),
-    ("MA(C,C)", "not a series", "C"),
-    ("REF(C,2147483648)", "outside its valid range -2147483648..2147483647", "2147483648"),
-    ("MA(C," + "9" * 40 + ")", "a 40-digit number", "9" * 40),
-    ("C*" + "9" * 400, "number too large", "9" * 400),
-    ("9" * 400, "number too large", "9" * 400),
-    ("1+" + "9" * 5000, "too many digits", "9" * 5000),
-    ("__import__('os')", "unknown function '__import__'", "__import__"),
-    ("open('/etc/passwd')", "bar series, not a function", "open"),
-    ("C.__class__", "attribute access", "C.__class__"),
-    ("C[0]", "subscripts", "C[0]"),
-    ("lambda: C", "lambda", "lambda: C"),
-    ("MA(*C)", "unpacking", "*C"),
-    ("MA(**{'a': C})", "unpacking", "{'a': C}"),
-    ("MA(C,5), EMA(C,3)", "one formula per argument", "MA(C,5), EMA(C,3)"),
-    ("(x := C)", "':='", "x := C"),
-    ("f'{C}'", "strings", "f'{C}'"),
-    ("True", "True and False", "True"),
-    ("C if C > O else O", "use FIF", "C if C > O else O"),
-    ("C > 1 and C < 2", "'and' / 'or'", "C > 1 and C < 2"),
-    ("C ** 2", "'**'", "C ** 2"),
-    ("1 < C < 2", "one comparison at a time", "1 < C < 2"),
-    ("MA", "is a function", "MA"),
-    ("BARSLAST(x=C)", "by position only", "C"),
-    ("MA(C, X=5)", "no argument 'X'", "5"),
-    ("ＣＬＯＳＥ + CLOS", "did you mean CLOSE", "CLOS"),
-    ("  ", "empty formula", "  "),
+@needs_data
+@pytest.mark.parametrize("argv,params", [
+    (["--indicator", "MACD"], {"MACD": {}}),
+    (["--indicator", "macd", "--param", "SHORT=10", "--param", "mid=5"],
+     {"MACD": {"SHORT": 10, "MID": 5}}),
+    (["--indicator", "KDJ", "--indicator", "BOLL", "--param", "N=5", "--param", "P=2.5"],
+     {"KDJ": {"N": 5}, "BOLL": {"P": 2.5}}),
+    # N goes to every formula that declares it, and only to those.
+    (["--indicator", "ATR", "--indicator", "CCI", "--indicator", "OBV", "--param", "N=3"],
+     {"ATR": {"N": 3}, "CCI": {"N": 3}, "OBV": {}}),
+    (["--indicator", "RSI", "--param", "N1=9", "--param", "N3=30"],
+     {"RSI": {"N1": 9, "N3": 30}}),
+], ids=["MACD", "params", "two", "shared-N", "RSI"])
+def test_indicators_with_parameters_on_real_bars(capsys, argv, params):
+    code, out, err = cli(capsys, "--csv", str(REAL), "--output", "-", *argv)
+    assert code == 0 and err == ""
+    head, cols = columns(out)
+    bars = real_bars()
+    want = [(name, v) for ind, p in params.items()
+            for name, v in zelvo.indicator(ind, bars, **p).items()]
+    assert head[6:] == [name for name, _ in want]
+    for name, values in want:
+        assert same_bits(cols[name], values), name
+
+
+def test_file_indicator_and_arguments_keep_their_order(capsys, tmp_path):
+    path = tmp_path / "f.txt"
+    path.write_text("F1:C;F2:O")
+    code, out, _ = cli(capsys, "--output", "-", "--indicator", "MTM", "-f", str(path),
+                       "--indicator", "PSY", "H")
+    assert code == 0
+    assert next(csv.reader(io.StringIO(out)))[6:] == ["MTM", "MTMMA", "F1", "F2", "PSY",
+                                                  "PSYMA", "H"]
+
+
+def test_list_indicators_names_outputs_and_defaults(capsys):
+    code, out, err = cli(capsys, "--list-indicators")
+    assert code == 0 and err == ""
+    lines = out.splitlines()
+    for name, ind in zelvo.indicators.items():
+        (i,) = [k for k, ln in enumerate(lines) if ln.split()[:1] == [name]]
+        summary = ind.summary.split(":", 1)[1].strip()
+        assert lines[i] == f"{name:<6}{summary}"
+        params = ", ".join(f"{k}={v:g}" for k, v in ind.params.items()) or "none"
+        assert lines[i + 1].strip() == f"outputs {', '.join(ind.outputs)}; parameters {params}"
+    assert "--indicator NAME" in out and len(zelvo.indicators) == 15
+
+
+# Mistakes: exit 2, nothing on standard output, and the message; for a
+# formula, the line at fault and a caret under the place.
+
+def _file(tmp_path, text="X:C;\nY:MA(X,N)", name="f.txt"):
+    path = tmp_path / name
+    if isinstance(text, bytes):
+        path.write_bytes(text)
+    else:
+        path.write_text(text)
+    return str(path)
+
+
+ERRORS = [
+    # argv (FILE: a formula file made by _file), the lines of standard error
+    (["DIF:=EMA(C,12); DIF-EMA(DIFF,9)"],
+     ["zelvo: error: unknown name 'DIFF' (did you mean DIF?)",
+      "  DIF:=EMA(C,12); DIF-EMA(DIFF,9)",
+      "                          ^^^^"]),
+    (["MA(C,5) EMA(C,3)"],
+     ["zelvo: error: expected an operator, ';' or a new line before 'EMA'",
+      "  MA(C,5) EMA(C,3)",
+      "          ^^^"]),
+    (["ＣＬＯＳＥ + CLOS"],                # double-width letters take two columns
+     ["zelvo: error: unknown name 'CLOS' (did you mean CLOSE?)",
+      "  ＣＬＯＳＥ + CLOS",
+      "               ^^^^"]),
+    (["-f", "FILE"],
+     ["zelvo: error: FILE: unknown name 'N' (a parameter is declared first: PARAM N=10;) "
+      "(line 2, column 8)",
+      "  Y:MA(X,N)",
+      "         ^"]),
+    (["--indicator", "ATR", "--param", "N=0"],
+     ["zelvo: error: indicator ATR with N=0: N of MA must be a whole number from 1 to "
+      "2147483647; it is 0 (line 4, column 13)",
+      "  ATR: MA(MTR,N);",
+      "              ^"]),
+    (["--param", "N=2.5", "PARAM N=5; MA(C,N)"],
+     ["zelvo: error: the formula with N=2.5: N of MA must be a whole number from 1 to "
+      "2147483647; it is 2.5",
+      "  PARAM N=5; MA(C,N)",
+      "                  ^"]),
+    (["--indicator", "nope"],
+     ["zelvo: error: --indicator: no indicator 'nope'; the library has ATR, BIAS, BOLL, "
+      "CCI, DMI, EMV, KDJ, MACD, MTM, OBV, PSY, ROC, RSI, TRIX, WR"]),
+    (["--param", "N"], ["zelvo: error: --param: a parameter is set as NAME=NUMBER, not 'N'"]),
+    (["--param", "N=nan"],
+     ["zelvo: error: --param: a parameter is set as NAME=NUMBER, not 'N=nan'"]),
+    (["--indicator", "KDJ", "--param", "N=1", "--param", "n=2"],
+     ["zelvo: error: --param sets n twice"]),
+    (["--param", "X=1", "MA(C,5)"],
+     ["zelvo: error: --param X: no formula here declares it; they declare no parameters"]),
+    (["--indicator", "BOLL", "--param", "N=1"],
+     ["zelvo: error: --param N: no formula here declares it; their parameters: M, P"]),
+    (["C", "c"],
+     ["zelvo: error: the output name 'c' is given twice, by the formula 'C' and by the "
+      "formula 'c'; name the output lines apart (NAME:expression)"]),
+    (["--indicator", "MACD", "DIF:C"],
+     ["zelvo: error: the output name 'DIF' is given twice, by indicator MACD and by the "
+      "formula 'DIF:C'; name the output lines apart (NAME:expression)"]),
+    (["Date:C"],
+     ["zelvo: error: the output name 'Date' is taken by the date column; name the output "
+      "lines apart (NAME:expression)"]),
+    (["-f", "/no/such/f.txt"], ["zelvo: error: cannot read /no/such/f.txt: No such file "
+                                "or directory"]),
+    (["-f", ""], ["zelvo: error: -f needs a file name, not an empty one"]),
+    (["--csv", "-", "-f", "-"],
+     ["zelvo: error: standard input ('-') can be read once: by one --csv or one -f"]),
+    ([""], ["zelvo: error: the formula is empty", "  ", "  ^"]),
+    (["C/AMOUNT"],                     # the sample bars have no amount
+     ["zelvo: error: the bars have no amount column (bar columns: close, high, low, open, "
+      "volume)", "  C/AMOUNT", "    ^^^^^^"]),
 ]
 
 
-@pytest.mark.parametrize("text,words,span", BAD, ids=[b[0][:30] for b in BAD])
-def test_bad_formula_is_refused_pointing_at_the_fault(text, words, span):
-    with pytest.raises(FormulaError) as info:
-        parse(text)
-    e = info.value
-    assert words in e.message
-    assert e.text[e.start:e.end] == span
-    lines = e.render().splitlines()
-    assert lines[0] == e.message and lines[1] == "  " + e.text
-    assert lines[2].strip() == "^" * formula._columns(span) or span.isspace()
+@pytest.mark.parametrize("argv,stderr", ERRORS, ids=[" ".join(e[0])[:30] for e in ERRORS])
+def test_mistakes_exit_2_with_the_place_at_fault(capsys, tmp_path, monkeypatch, argv, stderr):
+    monkeypatch.chdir(tmp_path)
+    path = _file(tmp_path)
+    argv = [path if a == "FILE" else a for a in argv]
+    code, out, err = cli(capsys, *argv)
+    assert code == 2 and out == ""
+    assert err.splitlines() == [ln.replace("FILE", path) for ln in stderr]
 
 
-def test_caret_sits_under_the_fault_in_terminal_columns():
-    with pytest.raises(FormulaError) as info:
-        parse("ＣＬＯＳＥ + CLOS")          # five double-width letters before it
-    assert info.value.render().splitlines()[2] == "  " + " " * 13 + "^^^^"
-
-
-@pytest.mark.parametrize("text", ["-" * 100_000 + "1", "+".join(["C"] * 5000),
-                                  "(" * 300 + "C" + ")" * 300])
-def test_pathological_nesting_is_a_formula_error(text):
-    with pytest.raises(FormulaError):
-        parse(text)
-
-
-TOKENS = ["C", "O", "V", "MA", "EMA(", "SMA(", "BARSLAST(", "FIF(", "REF(", "(", ")", ",",
-          "+", "-", "*", "/", "<", ">=", "==", "=", "1", "5", "0.5", "2147483648", " ",
-          ".", "[", "]", "'", "x", "lambda", ":", "**", "N=", "__class__", "_A(", "é"]
-
-
-@settings(max_examples=400, deadline=None)
-@given(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=14).map("".join))
-def test_any_text_is_either_a_formula_error_or_a_full_series(text):
-    try:
-        f = parse(text)
-    except FormulaError:
-        return
-    r = f.evaluate(COLS, N)
-    assert isinstance(r, np.ndarray) and r.dtype == np.float64 and r.shape == (N,)
-
-
-# Conditions: true where the value truncated toward zero is not 0.
-CONDITION_CASES = [(0.5, 0), (-0.5, 0), (0.99, 0), (0.0, 0), (-0.0, 0), (np.nan, 0),
-                   (1.0, 1), (-1.0, 1), (1.7, 1), (256.0, 1), (512.0, 1), (1e10, 1),
-                   (-1e10, 1), (np.inf, 1), (-np.inf, 1), (255.0, 1)]
-X_VALUES = np.array([x for x, _ in CONDITION_CASES])
-X_TRUTH = np.array([t for _, t in CONDITION_CASES], dtype=np.uint8)
-
-
-@pytest.mark.parametrize("text,direct", [
-    ("BARSLAST(C)", lambda x: zelvo.BARSLAST(x)),
-    ("BARLAST(C)", lambda x: zelvo.BARLAST(x)),
-    ("BARSINCE(C)", lambda x: zelvo.BARSINCE(x)),
-    ("BACKCOUNT(C)", lambda x: zelvo.BACKCOUNT(x)),
-    ("FIF(C, 1, 0)", lambda x: x.astype(np.float64)),
+@pytest.mark.parametrize("make,words", [
+    (lambda p: _file(p, b"MA(C,5) {\xff}"), "not UTF-8 text (byte 9"),
+    (lambda p: str(p), "cannot read"),                                      # a folder
+    (lambda p: "/dev/zero", "/dev/zero: longer than 100000 characters; not a formula"),
+    (lambda p: _file(p, "C" * 100_001), "longer than 100000 characters"),
 ])
-def test_condition_is_truncation_toward_zero(text, direct):
-    got = parse(text).evaluate({"close": X_VALUES.copy()}, len(X_VALUES))
-    want = direct(X_TRUTH.copy())
-    assert got.tobytes() == np.asarray(want, np.float64).tobytes()
+def test_unreadable_formula_files(capsys, tmp_path, make, words):
+    code, out, err = cli(capsys, "-f", make(tmp_path))
+    assert code == 2 and out == "" and words in err and err.count("\n") == 1
 
 
-def test_conditions_reach_the_function_as_0_1_bytes(monkeypatch):
-    seen = []
-
-    class Fake:
-        def __getattr__(self, name):
-            return lambda *args: seen.append(args) or np.zeros(len(X_VALUES))
-
-    monkeypatch.setattr(formula, "_zelvo", Fake())
-    parse("FIF(C, C, 7)").evaluate({"close": X_VALUES.copy()}, len(X_VALUES))
-    x, a, b = seen[0]
-    assert x.dtype == np.uint8 and x.tobytes() == X_TRUTH.tobytes()
-    assert a.dtype == np.float64 and a.tobytes() == X_VALUES.tobytes()   # a series stays
+def test_a_fault_in_a_very_long_formula_prints_a_short_caret(capsys):
+    text = "C+" * 40_000 + "CLOS+C"
+    code, out, err = cli(capsys, text)
+    message, shown, carets = err.splitlines()
+    assert code == 2 and message == "zelvo: error: unknown name 'CLOS' (did you mean CLOSE?)"
+    assert len(shown) < 200 and shown.startswith("  ...") and "C+C+C" in shown and shown.endswith("CLOS+C")
+    assert carets == " " * shown.index("CLOS") + "^^^^"
+    code, _, err = cli(capsys, "C+" * 60_000 + "C")
+    assert code == 2 and "120001 characters long" in err and len(err) < 600
 
 
-WINDOWED = [f for f in CATALOG.values() if f.min_window is not None]
+def test_a_formula_file_is_not_an_output(capsys, tmp_path):
+    path = _file(tmp_path, "C")
+    code, out, err = cli(capsys, "-f", path, "--output", path)
+    assert code == 2 and out == "" and f"--output {path} is the -f file itself" in err
+    assert Path(path).read_text() == "C"
 
 
-def _call(f, n):
-    extra = ", 1" if f.name == "SMA" else ""
-    return f"{f.name}(C, {n}{extra})"
+def test_formula_from_standard_input(capsys, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("PARAM N=3;\nM3:MA(C,N)\n"))
+    code, out, err = cli(capsys, "-f", "-", "--param", "N=4", "--output", "-")
+    assert code == 0 and err == ""
+    assert same_bits(columns(out)[1]["M3"], zelvo.MA(C, 4))
 
 
-@pytest.mark.parametrize("f", WINDOWED, ids=[f.name for f in WINDOWED])
-def test_window_range_comes_from_the_catalog(f):
-    assert run(_call(f, max(f.min_window, 0))).shape == (N,)      # the lowest accepted
-    assert run(_call(f, INT_MAX)).shape == (N,)
-    for bad in ([f.min_window - 1] if f.min_window > INT_MIN else []) + \
-            [INT_MAX + 1]:
-        with pytest.raises(FormulaError) as info:
-            parse(_call(f, bad))
-        e = info.value
-        assert e.message == (f"N of {f.name} is {bad}, outside its valid range "
-                             f"{f.min_window}..{INT_MAX}")
-        assert e.text[e.start:e.end] == str(bad)
-
-
-@pytest.mark.parametrize("text,words,span", [
-    ("MA(C,10-20)", "N of MA is -10, outside its valid range 1..", "10-20"),
-    ("SMA(C,3,2147483648)", "M of SMA is 2147483648, outside its valid range "
-     "-2147483648..2147483647", "2147483648"),
-    ("MA(C," + "9" * 3000 + "*" + "9" * 3000 + ")", "a number of about 600",
-     "9" * 3000 + "*" + "9" * 3000),
-    ("MA(C," + "9" * 2000 + "*" + "9" * 2000 + ")", "a 4000-digit number",
-     "9" * 2000 + "*" + "9" * 2000),
-], ids=lambda v: v[:24])
-def test_window_out_of_range_names_argument_and_range(text, words, span):
-    with pytest.raises(FormulaError) as info:
-        parse(text)
-    assert words in info.value.message
-    assert info.value.text[info.value.start:info.value.end] == span
-
-
-def test_weight_of_sma_may_be_any_int():
-    assert run("SMA(C, 3, -2)").tobytes() == zelvo.SMA(C, 3, -2).tobytes()
-
-
-@pytest.mark.parametrize("text", ["  MA(C,5)", "\nMA(C,5)\n", "\t MA(C,\n5) "])
-def test_leading_blanks_and_newlines_are_fine(text):
-    f = parse(text)
-    assert f.text == f.text.strip() and f.text.startswith("MA(")
-    assert f.evaluate(COLS, N).tobytes() == zelvo.MA(C, 5).tobytes()
+def test_amount_is_read_only_when_a_formula_needs_it(capsys, tmp_path):
+    path = _file(tmp_path, "Date,Close,Amount\n2020-01-01,2,n/a\n2020-01-02,4,6\n", "b.csv")
+    code, out, err = cli(capsys, "--csv", path, "--output", "-", "C*2")
+    assert code == 0 and out.splitlines()[0] == "date,close,C*2"
+    code, out, err = cli(capsys, "--csv", path, "AMOUNT/C")
+    assert code == 2 and "line 2, column 'Amount': 'n/a' is not a number" in err
+    path = _file(tmp_path, "Date,Close,Turnover\n2020-01-01,2,3\n2020-01-02,4,6\n", "t.csv")
+    code, out, err = cli(capsys, "--csv", path, "--columns", "amount=Turnover", "--output",
+                         "-", "AMO/C")
+    assert code == 0 and out.splitlines() == ["date,close,amount,AMO/C", "2020-01-01,2,3,1.5",
+                                              "2020-01-02,4,6,1.5"]

@@ -1,5 +1,5 @@
-"""What `import zelvo` offers: the module's own function objects, the C header,
-and the version."""
+"""What `import zelvo` offers: the functions of zelvo._api, the C header, and
+the version."""
 import importlib.metadata
 from pathlib import Path
 
@@ -10,12 +10,13 @@ from zelvo._catalog import FUNCTIONS
 PACKAGE = Path(zelvo.__file__).parent
 
 
-def test_the_31_functions_are_the_module_objects():
+def test_the_31_functions_are_the_api_objects():
     names = [n for n in dir(z) if n.isupper() and n != "np"]
     assert sorted(names) == sorted(FUNCTIONS) and len(names) == 31
-    assert zelvo.__all__ == list(FUNCTIONS) + ["get_include", "Formula", "indicator", "indicators"]
+    assert zelvo.__all__ == list(FUNCTIONS) + ["set_threads", "get_threads", "get_include",
+                                               "Formula", "indicator", "indicators"]
     for name in FUNCTIONS:
-        assert getattr(zelvo, name) is getattr(z, name)
+        assert getattr(zelvo, name) is getattr(zelvo._api, name)
 
 
 def test_get_include_holds_the_header():

@@ -154,3 +154,15 @@ def double_from_bits(b):
 NEG_NAN = double_from_bits(0xFFF8000000000000)
 SNAN = double_from_bits(0x7FF0000000000001)
 PAYLOAD_NAN = double_from_bits(0x7FF8DEADBEEF0001)
+
+
+def cpu_flags():
+    """The CPU's feature flags from /proc/cpuinfo (empty where it is missing)."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()

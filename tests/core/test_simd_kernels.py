@@ -24,7 +24,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from corelib import NAN_BITS, SENTINEL, UNDER_ASAN, bits, build_flags, lib
+from corelib import NAN_BITS, SENTINEL, UNDER_ASAN, bits, build_flags, cpu_flags, lib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -45,17 +45,6 @@ def clangxx():
 
 
 COMPILERS = {"gcc": "g++", "clang": clangxx()}
-
-
-def cpu_flags():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
 
 
 def runnable(path):

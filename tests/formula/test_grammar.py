@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import zelvo
-from zelvo._catalog import FUNCTIONS
+from zelvo._catalog import FUNCTIONS, INT_MAX, INT_MIN
 from zelvo.formula import MAX_DEPTH, MAX_LENGTH, Formula, FormulaError
 
 C = np.array([10.0, 11.0, 9.0, 12.0, 12.0, 8.0])
@@ -195,6 +195,27 @@ def test_depth_and_length_are_bounded():
         Formula(long)
     # Long flat chains are no problem: nothing recurses along them.
     assert Formula("1" + "+1" * (MAX_LENGTH // 2 - 1)).program.nodes[-1][1] == MAX_LENGTH // 2
+
+
+# Every function with a window, at the ends of its range and one beyond: the
+# range comes from the catalog (SMA's weight M may be any 32-bit value).
+WINDOWED = [f for f in FUNCTIONS.values() if f.min_window is not None]
+
+
+@pytest.mark.parametrize("f", WINDOWED, ids=[f.name for f in WINDOWED])
+def test_window_range_comes_from_the_catalog(f):
+    def call(n):
+        return f"{f.name}(C, {n}{', 1' if f.name == 'SMA' else ''})"
+    for n in (f.min_window, INT_MAX):
+        node = Formula(call(n)).program.nodes[-1]
+        assert node[0] == "call" and node[3][0] == n and type(node[3][0]) is int
+    for bad in [f.min_window - 1] * (f.min_window > INT_MIN) + [INT_MAX + 1]:
+        with pytest.raises(FormulaError) as info:
+            Formula(call(bad))
+        e = info.value
+        assert e.message == (f"N of {f.name} must be a whole number from {f.min_window} "
+                             f"to {INT_MAX}; it is {bad}")
+        assert e.text[e.start:e.end] == str(bad)
 
 
 PARAM_REFUSED = [

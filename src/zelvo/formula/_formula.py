@@ -60,6 +60,23 @@ class Formula:
             merged[k] = v
         return Formula(self.text, **merged)
 
+    def stream(self, history, max_window: int | None = None):
+        """A live stream of this formula, opened on ``history``.
+
+        ``history`` maps the bar fields the formula reads (any case) to the
+        past bars, oldest first: 1-D arrays for one instrument, 2-D arrays
+        (instruments x bars) for a universe; a pandas DataFrame of columns
+        works too.  ``update(bar)`` then takes one new bar (a mapping of
+        fields to numbers, or to arrays with one value per instrument) and
+        returns its outputs, bit for bit what the formula gives over all the
+        bars so far.  See ``zelvo.stream.Stream``.
+        """
+        from ..stream import DEFAULT_MAX_WINDOW, Stream
+
+        fields = {str(k).lower(): v for k, v in history.items()}
+        return Stream(self.program.nodes, self.program.outputs, fields,
+                      DEFAULT_MAX_WINDOW if max_window is None else max_window)
+
     def __call__(self, bars):
         return _frames.apply(self, bars)
 

@@ -1,0 +1,41 @@
+// zelvo._api: the package's 31 series functions over the rillet core.
+//
+// What the module files share: the NumPy C API (imported once, in
+// module.cpp), the catalog, and the few process-wide objects that the call
+// frame reads.  Every object here is set once while the module executes and
+// only read afterwards, so calls need no lock, with or without a GIL.
+#ifndef ZELVO_API_H
+#define ZELVO_API_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL zelvo_api_ARRAY_API
+#ifndef ZELVO_API_IMPORTS_NUMPY
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include "catalog.h"
+#include "rillet.h"
+
+namespace zelvo_api {
+
+constexpr int kCount = rillet::kCatalogSize;
+
+// Interned keyword names of each function's arguments, and of `axis`.
+extern PyObject *g_argnames[kCount][3];
+extern PyObject *g_names[kCount];
+extern PyObject *s_axis;
+// zelvo._containers.call: pandas and polars objects in and out.
+extern PyObject *g_containers;
+
+// The function of catalog row `index` (METH_FASTCALL | METH_KEYWORDS); pandas
+// and polars arguments go to g_containers(module, name, args, axis or None).
+PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames);
+
+}  // namespace zelvo_api
+
+#endif  // ZELVO_API_H
