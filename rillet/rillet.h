@@ -186,6 +186,9 @@ RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *i
 
 /* The default thread count of panel calls: n >= 1, or 0 for the number of
  * processors (the start-up default, unless ZELVO_THREADS names a count). */
+RILLET_API void zv_set_threads(int n);
+RILLET_API int zv_get_threads(void);
+
 /* For tests and benchmarks of the panel engine: `path` pins the instruction
  * set of the grouped kernels (0 baseline, 1 AVX2, 2 AVX-512F, ignored when
  * the CPU lacks it; 3 the AVX-512F lane layout built for AVX2), turns them
@@ -195,8 +198,6 @@ RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *i
  * Returns the path now in force: -1, or the instruction set used.  Results
  * are the same bits on every path; only the speed differs. */
 RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel);
-RILLET_API void zv_set_threads(int n);
-RILLET_API int zv_get_threads(void);
 
 /* ---- streams: one bar at a time ---------------------------------------- *
  *
