@@ -23,23 +23,14 @@ import argparse
 import os
 import platform
 import subprocess
-import time
+import sys
 
 import numpy as np
 
 import zelvo
 
-
-def best_time(fn, repeat, budget):
-    """Best wall time of up to `repeat` calls, stopping once `budget` seconds
-    are spent (after at least one call)."""
-    best, spent, k = float("inf"), 0.0, 0
-    while k < repeat and (k == 0 or spent < budget):
-        t0 = time.perf_counter()
-        fn()
-        dt = time.perf_counter() - t0
-        best, spent, k = min(best, dt), spent + dt, k + 1
-    return best
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zbench.timing import best_call  # noqa: E402
 
 
 def machine():
@@ -105,7 +96,7 @@ def main():
     print("|---|---|---|---|")
     for label, bars, calls in cases(args.seed):
         for name, fn in calls:
-            t = best_time(fn, args.repeat, args.budget)
+            t = best_call(fn, args.repeat, args.budget)
             print(f"| {label} | `{name}` | {t * 1e3:.2f} | {t * 1e9 / bars:.2f} |", flush=True)
 
 
