@@ -10,8 +10,28 @@ for name in [m for m in sys.modules if m == "zelvo" or m.startswith("zelvo.")]:
 # CI runs the property tests on fixed seeds and without time limits, so a
 # loaded machine or a new random draw cannot turn a green run red; local runs
 # keep exploring.
+import pytest  # noqa: E402
 from hypothesis import settings  # noqa: E402
+
+import builds  # noqa: E402
 
 settings.register_profile("ci", derandomize=True, deadline=None, print_blob=True)
 if os.environ.get("HYPOTHESIS_PROFILE"):
     settings.load_profile(os.environ["HYPOTHESIS_PROFILE"])
+
+
+@pytest.fixture(scope="session")
+def core_objects(tmp_path_factory):
+    """core_objects(variant): the core's object files built in one variant of
+    builds.VARIANTS (position-independent, only the public symbols visible),
+    compiled once per session and shared by every test that links the core."""
+    made = {}
+
+    def get(variant):
+        if variant not in made:
+            made[variant] = builds.objects(
+                tmp_path_factory.mktemp(f"core-{variant}"), builds.CORE_SOURCES,
+                builds.flags(variant) + ["-fPIC", "-fvisibility=hidden"])
+        return made[variant]
+
+    return get

@@ -7,16 +7,14 @@ import subprocess
 
 import pytest
 
-from test_native import CORE_FLAGS, ROOT, SOURCES, _runtime, needs_compilers, run
+import builds
 
-PROGRAM = os.path.join(ROOT, "tests", "c", "stream_exact.cpp")
-INCLUDE = ["-I", os.path.join(ROOT, "rillet")]
+PROGRAM = os.path.join(builds.TESTS_C, "stream_exact.cpp")
+needs_gxx = pytest.mark.skipif(not builds.have("g++"), reason="g++ is needed")
 
 
-def _build(tmp_path, flags):
-    exe = tmp_path / "stream_exact"
-    run(["g++", *flags, *INCLUDE, *SOURCES, PROGRAM, "-o", str(exe)])
-    return str(exe)
+def _build(tmp_path, core_objects, variant):
+    return builds.program(tmp_path / "stream_exact", [PROGRAM], core_objects(variant), variant)
 
 
 def _check(out):
@@ -25,19 +23,17 @@ def _check(out):
     assert failures == 0 and checks > 100_000, out[-3000:]
 
 
-@needs_compilers
-def test_streams_equal_the_whole_series_functions(tmp_path):
+@needs_gxx
+def test_streams_equal_the_whole_series_functions(tmp_path, core_objects):
     # The core's own flags, -O3 as it ships: the step code is what runs.
-    exe = _build(tmp_path, [f if f != "-O2" else "-O3" for f in CORE_FLAGS] + ["-fno-fast-math"])
-    _check(run([exe, "4"]).stdout)
+    exe = _build(tmp_path, core_objects, "shipped")
+    _check(builds.run([exe, "4"]).stdout)
 
 
-@needs_compilers
-@pytest.mark.skipif(not _runtime("libasan.so"), reason="the AddressSanitizer runtime is needed")
-def test_streams_under_sanitizers(tmp_path):
-    exe = _build(tmp_path, ["-g", "-O1", "-fno-omit-frame-pointer", "-fsanitize=address,undefined",
-                            "-fno-sanitize-recover=all",
-                            *[f for f in CORE_FLAGS if f != "-O2"]])
+@needs_gxx
+@pytest.mark.skipif(not builds.runtime("libasan.so"), reason="the AddressSanitizer runtime is needed")
+def test_streams_under_sanitizers(tmp_path, core_objects):
+    exe = _build(tmp_path, core_objects, "asan")
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1",
                UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
     p = subprocess.run([exe, "1"], capture_output=True, text=True, env=env)

@@ -2,7 +2,6 @@
 the serial results, and the core called from C++ threads on distinct result
 arrays is clean under ThreadSanitizer."""
 import os
-import shutil
 import subprocess
 import sys
 import threading
@@ -11,14 +10,13 @@ import time
 import numpy as np
 import pytest
 
+import builds
 import zelvo._zelvo as z
 from catalog import KINDS as ARG_KINDS, WINDOW_SERIES
 
 # W: a series of window lengths, A: a series of smoothing factors.
 KINDS = {name: "NW" if name in WINDOW_SERIES else "NA" if name == "DMA" else kinds
          for name, kinds in ARG_KINDS.items()}
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 
@@ -96,25 +94,10 @@ def test_python_threads_give_serial_results():
     assert not mismatches, mismatches[:10]
 
 
-def _tsan_runtime():
-    if not shutil.which("g++"):
-        return None
-    path = subprocess.run(["g++", "-print-file-name=libtsan.so"], capture_output=True,
-                          text=True).stdout.strip()
-    return path if os.path.isabs(path) and os.path.exists(path) else None
-
-
-@pytest.mark.skipif(not _tsan_runtime(), reason="g++ and its ThreadSanitizer runtime are needed")
-def test_core_from_cpp_threads_under_thread_sanitizer(tmp_path):
-    exe = tmp_path / "threads_tsan"
-    sources = sorted(os.path.join(ROOT, "rillet", "src", f)
-                     for f in os.listdir(os.path.join(ROOT, "rillet", "src")) if f.endswith(".cpp"))
-    build = subprocess.run(
-        ["g++", "-std=c++17", "-g", "-O1", "-fsanitize=thread", "-fwrapv", "-ffp-contract=off",
-         "-pthread", "-I", os.path.join(ROOT, "rillet"), "-I", os.path.join(ROOT, "rillet", "src"), *sources,
-         os.path.join(ROOT, "tests", "c", "threads_tsan.cpp"), "-o", str(exe)],
-        capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
+@pytest.mark.skipif(not builds.runtime("libtsan.so"), reason="g++ and its ThreadSanitizer runtime are needed")
+def test_core_from_cpp_threads_under_thread_sanitizer(tmp_path, core_objects):
+    exe = builds.program(tmp_path / "threads_tsan", [os.path.join(builds.TESTS_C, "threads_tsan.cpp")],
+                         core_objects("tsan"), "tsan")
     env = dict(os.environ, TSAN_OPTIONS="halt_on_error=1:exitcode=66")
     run = subprocess.run([str(exe)], capture_output=True, text=True, env=env, timeout=300)
     assert "ThreadSanitizer" not in run.stderr, run.stderr[-4000:]

@@ -70,12 +70,6 @@ int dispersion(const num_t *X, int size_X, int N, num_t *R, int size_R) {
 
 }  // namespace
 
-#ifdef RILLET_FORCE_PATH
-// A build that pins the instruction set reports the pin, so its tests can
-// confirm which kernels they exercised.
-extern "C" __attribute__((visibility("default"))) int rillet_forced_path() { return simd::path(); }
-#endif
-
 extern "C" {
 
 int zv_std(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {

@@ -8,14 +8,7 @@ import pytest
 import zelvo
 import zelvo._zelvo as exact
 
-try:
-    import pandas as pd
-except ImportError:
-    pd = None
-try:
-    import polars as pl
-except ImportError:
-    pl = None
+from peers import pd, pl
 
 C = np.array([10.0, 11, 12, 11, 10, 12, 13, np.nan, 14, 15])
 IDX = ["d%d" % i for i in range(len(C))]

@@ -8,14 +8,7 @@ import zelvo
 import zelvo._zelvo as exact
 from zelvo._catalog import FUNCTIONS
 
-try:
-    import pandas as pd
-except ImportError:
-    pd = None
-try:
-    import polars as pl
-except ImportError:
-    pl = None
+from peers import pd, pl
 
 # Layouts of a series argument.  Each turns canonical lane-major data
 # (lanes x bars float64) into what the caller passes; 1-D layouts take one lane.

@@ -8,10 +8,7 @@ import pytest
 import zelvo
 import zelvo._zelvo as exact
 
-try:
-    import pandas as pd
-except ImportError:
-    pd = None
+from peers import pd
 
 A = np.arange(1.0, 11.0)
 P = np.arange(20.0).reshape(2, 10)

@@ -4,12 +4,12 @@ The library is the installed module file (which exports the core) unless
 ZELVO_CORE_LIB names another build of the core, such as a sanitized one.
 """
 import ctypes
+import math
 import os
-import struct
-import subprocess
 
 import numpy as np
 
+from strategies import NEG_NAN, PAYLOAD_NAN, SNAN, from_bits as double_from_bits  # noqa: F401
 from zelvo import _catalog
 
 NAN_BITS = 0x7FF8000000000000
@@ -102,29 +102,6 @@ def call(name, *args, ctx=0, size_r=None, r=None, sizes=None, dll=None):
     return rc, r
 
 
-# ---- private builds of core sources (or of the tests' own C++) ----------------
-
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-def build_flags():
-    """The core's arithmetic flags for a shared library; under the sanitizer
-    run the build is sanitized too."""
-    base = ["-shared", "-fPIC", "-fwrapv", "-ffp-contract=off", "-fno-fast-math",
-            "-fno-exceptions", "-std=c++17"]
-    if UNDER_ASAN:
-        return base + ["-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
-    return base + ["-O2"]
-
-
-def build_library(path, sources, defines=()):
-    """Builds the sources into the shared library `path` with g++ and loads it."""
-    proc = subprocess.run(["g++", *build_flags(), *defines, *map(str, sources), "-o", str(path)],
-                          capture_output=True, text=True)
-    assert proc.returncode == 0, f"building {path} failed:\n{proc.stdout}{proc.stderr}"
-    return ctypes.CDLL(str(path))
-
-
 def bits(a):
     """Bit patterns of a float64 array (or scalar) as unsigned 64-bit ints."""
     return np.asarray(a, dtype=np.float64).view(np.uint64)
@@ -147,22 +124,38 @@ def assert_bits(got, expected):
                              f" got bits {[hex(x) for x in got.view(np.uint64)]}")
 
 
-def double_from_bits(b):
-    return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
-NEG_NAN = double_from_bits(0xFFF8000000000000)
-SNAN = double_from_bits(0x7FF0000000000001)
-PAYLOAD_NAN = double_from_bits(0x7FF8DEADBEEF0001)
 
 
-def cpu_flags():
-    """The CPU's feature flags from /proc/cpuinfo (empty where it is missing)."""
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
+# ---- calls with guards, and comparisons against a reference ------------------------
+
+def run(name, *args, **kw):
+    """Calls with two guard elements past the result: neither may change."""
+    n = len(args[0])
+    r = np.full(n + 2, SENTINEL)
+    rc, r = call(name, *args, r=r, size_r=n, **kw)
+    assert (r[n:] == SENTINEL).all(), "written past the end"
+    return rc, r[:n]
+
+
+def check(got, expected):
+    """Bar by bar against a reference: None is the exact quiet NaN of a
+    missing bar, a float NaN any NaN (its payload is the hardware's), any
+    other value its exact bits."""
+    assert len(got) == len(expected)
+    for i, (g, e) in enumerate(zip(got, expected)):
+        if e is None:
+            ok = bits(g) == NAN_BITS
+        elif math.isnan(e):
+            ok = math.isnan(g)
+        else:
+            ok = bits(g) == bits(e)
+        assert ok, f"bar {i}: got {g!r} ({hex(bits(g))}), expected {e!r}\n{got!r}"
+
+
+def refused(name, *args, rc_expected, **kw):
+    """The call fails with rc_expected and leaves the result untouched."""
+    rc, r = call(name, *args, **kw)
+    assert rc == rc_expected
+    assert (r == SENTINEL).all()

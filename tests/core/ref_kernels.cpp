@@ -1,8 +1,9 @@
-// Straightforward loops, one bar at a time, kept as the references the fast
-// kernels of the core are compared with bit for bit: dispersion and slope
-// (for the lane-parallel kernels) and the per-bar window functions, each
-// window scanned afresh (for the kernels that reuse work between bars).
-// Self-contained: built by the tests into a small shared library.
+// Straightforward loops, one bar at a time, each window scanned afresh: the
+// references the window kernels that reuse work between bars (block minima,
+// stacks, growing sums, prefix counts) are compared with bit for bit on
+// series too long for the Python references.  A fixed window is a per-bar
+// window series of one value.  Self-contained: the tests build it into a
+// small shared library.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,50 +15,6 @@ double quiet_nan() {
     double v;
     std::memcpy(&v, &b, sizeof v);
     return v;
-}
-
-enum class Stat { Sample, Population, MeanAbs };
-
-template <Stat S>
-int dispersion(const double *X, int size_X, int N, double *R, int size_R) {
-    if (size_R != size_X) return 1;
-    if (N < 1) return 2;
-    const double q = quiet_nan();
-    int s = 0;
-    while (s < size_X && std::isnan(X[s])) R[s++] = q;
-
-    const int64_t first = static_cast<int64_t>(s) + N - 1;
-    const int64_t warm_end = first < size_X ? first : size_X;
-    double sum = 0.0;
-    for (int64_t j = s; j < warm_end; ++j) {
-        sum = sum + X[j];
-        R[j] = q;
-    }
-    const double n = static_cast<double>(N);
-    for (int64_t i = first; i < size_X; ++i) {
-        sum = sum + X[i];
-        const double avg = sum / n;
-        const int64_t lo = i - N + 1;
-        double sigema = 0.0;
-        for (int64_t k = lo; k <= i; ++k) {
-            const double d = X[k] - avg;
-            if (S == Stat::MeanAbs) {
-                sigema = sigema + std::fabs(d);
-            } else {
-                const double sq = d * d;
-                sigema = sigema + sq;
-            }
-        }
-        if (S == Stat::Sample) {
-            R[i] = N == 1 ? 0.0 : std::sqrt(sigema / static_cast<double>(N - 1));
-        } else if (S == Stat::Population) {
-            R[i] = std::sqrt(sigema / n);
-        } else {
-            R[i] = sigema / n;
-        }
-        sum = sum - X[lo];
-    }
-    return 0;
 }
 
 // Window length of a per-bar series value: truncation toward zero, NaN and
@@ -112,6 +69,25 @@ int sum_a(const double *X, int size_X, const double *N, double *R) {
     return 0;
 }
 
+// Non-zero, non-NaN bars among the n ending at i (n = 0 or beyond bar 0:
+// all bars so far); NaN for a negative window.
+int count_a(const double *X, int size_X, const double *N, double *R) {
+    for (int64_t i = 0; i < size_X; ++i) {
+        const int64_t n = window_of(N[i]);
+        if (n < 0) {
+            R[i] = quiet_nan();
+            continue;
+        }
+        const int64_t lo = n == 0 || n > i ? 0 : i - n + 1;
+        double c = 0.0;
+        for (int64_t j = lo; j <= i; ++j) {
+            if (X[j] != 0.0 && !std::isnan(X[j])) c = c + 1.0;
+        }
+        R[i] = c;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -132,47 +108,8 @@ int ref_ma_a(const double *X, int size_X, const double *N, double *R) {
     return sum_a<true>(X, size_X, N, R);
 }
 
-int ref_std(const double *X, int size_X, int N, double *R, int size_R) {
-    return dispersion<Stat::Sample>(X, size_X, N, R, size_R);
-}
-
-int ref_stddev(const double *X, int size_X, int N, double *R, int size_R) {
-    return dispersion<Stat::Population>(X, size_X, N, R, size_R);
-}
-
-int ref_avedev(const double *X, int size_X, int N, double *R, int size_R) {
-    return dispersion<Stat::MeanAbs>(X, size_X, N, R, size_R);
-}
-
-int ref_slope(const double *Y, int size_Y, int N, double *R, int size_R) {
-    if (size_R != size_Y) return 1;
-    if (N < 0) return 2;
-    if (N == 0) {
-        for (int i = 0; i < size_Y; ++i) R[i] = 1.0;
-        return 0;
-    }
-    const double q = quiet_nan();
-    for (int i = 0; i < size_Y && i < N; ++i) R[i] = q;
-    if (size_Y < N) return 0;
-    const int64_t n64 = N;
-    const double sumX = static_cast<double>(n64 * (n64 - 1) / 2);
-    const __int128 sq = static_cast<__int128>(n64) * (n64 - 1) * (2 * n64 - 1) / 6;
-    const double sumXX = static_cast<double>(sq);
-    const double n = static_cast<double>(N);
-    const double denom = n * sumXX - sumX * sumX;
-    for (int k = 0; k <= size_Y - N; ++k) {
-        double sumXY = 0.0, sumY = 0.0;
-        for (int j = 0; j < N; ++j) {
-            const double y = Y[k + j];
-            sumY = sumY + y;
-            const double xy = static_cast<double>(j) * y;
-            sumXY = sumXY + xy;
-        }
-        const double a = n * sumXY;
-        const double b = sumX * sumY;
-        R[k + N - 1] = (a - b) / denom;
-    }
-    return 0;
+int ref_count_a(const double *X, int size_X, const double *N, double *R) {
+    return count_a(X, size_X, N, R);
 }
 
 }  // extern "C"

@@ -1,13 +1,13 @@
 """Smoothing averages EMA, SMA, DMA (seeded recurrences) and WMA, bit for bit."""
-import math
-
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from corelib import ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NEG_NAN, assert_bits, call
-from reflib import (INF, INT_MAX, INT_MIN, NaN, check, first_valid, refused, run, series,
-                    windows, wrap32)
+import reference
+from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NEG_NAN, assert_bits, call, check,
+                     refused, run)
+from reference import INF, INT_MAX, INT_MIN, NaN
+from strategies import examples, factors, series, windows
 
 
 @pytest.mark.parametrize("name,args,expected", [
@@ -64,65 +64,6 @@ def test_refusals(name, args, kw, code):
     refused(name, *args, rc_expected=code, **kw)
 
 
-# ---- plain reference -----------------------------------------------------------
-
-def div(a, b):
-    """IEEE division (Python raises on a zero divisor)."""
-    if b == 0.0:
-        if a == 0.0 or math.isnan(a):
-            return NaN
-        return math.copysign(INF, a) * math.copysign(1.0, b)
-    return a / b
-
-
-def ref_seeded(x, weights):
-    out = [None] * len(x)
-    s = first_valid(x)
-    if s == len(x):
-        return out
-    prev = out[s] = x[s]
-    for t in range(s + 1, len(x)):
-        w, v = weights(t)
-        prev = out[t] = w * x[t] + v * prev
-    return out
-
-
-def ref_ema(x, n):
-    alpha, prev_alpha = div(2.0, float(wrap32(n + 1))), (n - 1.0) / (n + 1.0)
-    return ref_seeded(x, lambda t: (alpha, prev_alpha))
-
-
-def ref_sma(x, n, m):
-    alpha, prev_alpha = div(float(m), float(n)), div(float(wrap32(n - m)), float(n))
-    return ref_seeded(x, lambda t: (alpha, prev_alpha))
-
-
-def ref_dma(x, a):
-    return ref_seeded(x, lambda t: (a[t], 1.0 - a[t]))
-
-
-def ref_wma(x, n):
-    out = [None] * len(x)
-    s = first_valid(x)
-    total = total2 = 0.0
-    for k in range(s, min(s + n, len(x))):
-        total2 = total2 + float(k - s + 1) * x[k]
-        total = total + x[k]
-    last = s + n - 1
-    if last >= len(x):
-        return out
-    den = float(n * (n + 1) // 2)
-    out[last] = total2 / den
-    for t in range(last + 1, len(x)):
-        out[t] = ((den * out[t - 1] - total) + n * x[t]) / den
-        total = total - x[t - n]
-        total = total + x[t]
-    return out
-
-
-factors = st.one_of(st.sampled_from([0.0, 1.0, 2.0, -1.0, NaN, INF, -0.0]), st.floats(0, 1))
-
-
 @pytest.mark.parametrize("name,args", [
     ("zv_ema", (7,)), ("zv_sma", (7, 2)), ("zv_wma", (1,)), ("zv_wma", (7,)), ("zv_dma", ()),
 ])
@@ -133,13 +74,13 @@ def test_rounding_on_random_series(name, args):
     x[:3] = [NaN] * 3
     if name == "zv_dma":
         args = (list(rng.uniform(0, 1, 300)),)
-    ref = {"zv_ema": ref_ema, "zv_sma": ref_sma, "zv_wma": ref_wma, "zv_dma": ref_dma}[name]
+    ref = getattr(reference, name[3:])
     rc, r = run(name, x, *args)
     assert rc == ERR_OK
     check(r, ref(x, *args))
 
 
-@settings(max_examples=250, deadline=None)
+@examples(250)
 @given(st.data())
 def test_property(data):
     name = data.draw(st.sampled_from(["zv_ema", "zv_sma", "zv_wma", "zv_dma"]))
@@ -148,18 +89,18 @@ def test_property(data):
         a = data.draw(st.lists(factors, min_size=len(x), max_size=len(x)))
         rc, r = run(name, x, a)
         assert rc == ERR_OK
-        check(r, ref_dma(x, a))
+        check(r, reference.dma(x, a))
         return
     n = data.draw(windows)
     args, ref = (x, n), None
     if name == "zv_ema" and n >= 0:
-        ref = ref_ema(x, n)
+        ref = reference.ema(x, n)
     elif name == "zv_sma":
         m = data.draw(st.sampled_from([0, 1, 2, 3, -1, 40, INT_MIN, INT_MAX]))
         args = (x, n, m)
-        ref = ref_sma(x, n, m) if n >= 0 else None
+        ref = reference.sma(x, n, m) if n >= 0 else None
     elif name == "zv_wma" and n >= 1:
-        ref = ref_wma(x, n)
+        ref = reference.wma(x, n)
     if ref is None:
         refused(name, *args, rc_expected=ERR_PARAM_WRONG)
         return

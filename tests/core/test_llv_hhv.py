@@ -1,19 +1,16 @@
 """Lowest and highest values over a trailing window, bit for bit."""
-import math
 import os
-import shutil
 
+import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, PAYLOAD_NAN, assert_bits,
-                     build_library)
-from reflib import (INF, INT_MAX, INT_MIN, SCALE_SERIES, SCALE_WINDOWS, NaN, check_at_scale,
-                    check_window_classes, refused, run, scale_series, scale_windows, series,
-                    to_window, window_series, windows)
-
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                   "rillet", "src")
+import builds
+import reference
+from corelib import ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, PAYLOAD_NAN, assert_bits, refused, run
+from reference import INF, INT_MAX, INT_MIN, NaN, check_at_scale, check_per_bar, to_window
+from strategies import (SCALE_SERIES, SCALE_WINDOWS, examples, level_series, scale_series,
+                        scale_windows, series, tie_series, window_series, windows, windows_for)
 
 
 @pytest.mark.parametrize("name,args,expected", [
@@ -60,23 +57,15 @@ def test_values_copied_with_their_bits():
     ("zv_llv_a", ([1, 2], [1, 1]), {"sizes": [2, 1]}, ERR_SIZE_DISMATCH),
     ("zv_hhv_a", ([1, 2], [1, 1]), {"sizes": [2, 3]}, ERR_SIZE_DISMATCH),
     ("zv_hhv_a", ([1, 2], [1, 1]), {"size_r": 1}, ERR_SIZE_DISMATCH),
+    ("zv_llv", ([1.0] * 1000, 7), {"size_r": 999}, ERR_SIZE_DISMATCH),
+    ("zv_hhv", ([1.0] * 1000, 7), {"size_r": 1001}, ERR_SIZE_DISMATCH),
+    ("zv_hhv", ([1.0] * 1000, -7), {}, ERR_PARAM_WRONG),
 ])
 def test_refusals(name, args, kw, code):
     refused(name, *args, rc_expected=code, **kw)
 
 
-def ref_extreme(x, i, k, lower):
-    best = NaN
-    for j in range(i, max(0, i - k + 1) - 1, -1):
-        v = x[j]
-        if math.isnan(v):
-            continue
-        if math.isnan(best) or (v < best if lower else v > best):
-            best = v
-    return best
-
-
-@settings(max_examples=250, deadline=None)
+@examples(250)
 @given(st.data())
 def test_property(data):
     name = data.draw(st.sampled_from(["zv_llv", "zv_hhv", "zv_llv_a", "zv_hhv_a"]))
@@ -90,11 +79,38 @@ def test_property(data):
         if n < 0:
             return refused(name, x, n, rc_expected=ERR_PARAM_WRONG)
         ks, args = [n] * len(x), (x, n)
-    expected = [NaN if k < 0 else ref_extreme(x, i, k if k else i + 1, lower)
-                for i, k in enumerate(ks)]
     rc, r = run(name, *args)
     assert rc == ERR_OK
-    assert_bits(r, expected)
+    assert_bits(r, reference.extreme(x, ks, lower))
+
+
+# ---- one window: the block method against fresh scans ----------------------------------
+
+@examples(400)
+@given(st.data())
+def test_ties_and_windows_near_the_length(data):
+    x = data.draw(tie_series())
+    n = data.draw(windows_for(len(x)))
+    lower = data.draw(st.booleans())
+    name = "zv_llv" if lower else "zv_hhv"
+    if n < 0:
+        return refused(name, x, n, rc_expected=ERR_PARAM_WRONG)
+    rc, r = run(name, x, n)
+    assert rc == ERR_OK
+    assert_bits(r, reference.extreme(x, [n] * len(x), lower))
+
+
+@pytest.mark.parametrize("kind", ["walk", "zeros", "levels"])
+def test_block_boundaries_at_scale(ref_twins, kind):
+    # Block boundaries, partial last blocks, windows holding only NaN bars;
+    # a fixed window is the per-bar twin with one window on every bar.
+    x = level_series(kind)
+    for n in list(range(1, 34)) + [63, 64, 65, 100, 127, 128, 199, 250, 256, 299, 300,
+                                   9_999, 10_000, 10_001]:
+        for name in ("zv_llv", "zv_hhv"):
+            rc, r = run(name, x, n)
+            assert rc == ERR_OK
+            assert_bits(r, reference.run_twin(ref_twins, name + "_a", x, np.full(len(x), n)))
 
 
 # ---- per-bar windows: every way to the extreme against the rescan -------------------
@@ -117,23 +133,22 @@ VARIANTS = {
 def build(request, tmp_path_factory):
     if request.param == "module":
         return None
-    if not shutil.which("g++"):
+    if not builds.have("g++"):
         pytest.skip("g++ is needed")
     out = tmp_path_factory.mktemp("llv_hhv") / f"{request.param}.so"
-    return build_library(out, [os.path.join(SRC, "llv_hhv.cpp")], VARIANTS[request.param])
+    return builds.library(out, [os.path.join(builds.CORE_SRC, "llv_hhv.cpp")],
+                          VARIANTS[request.param])
 
 
-@settings(max_examples=100, deadline=None)
+@examples(100)
 @given(data=st.data())
 def test_per_bar_window_classes(build, data):
     name = data.draw(st.sampled_from(["zv_llv_a", "zv_hhv_a"]))
 
     def ref(x, w):
-        ks = [to_window(v) for v in w]
-        return [NaN if k < 0 else ref_extreme(x, i, k if k else i + 1, name == "zv_llv_a")
-                for i, k in enumerate(ks)]
+        return reference.extreme(x, [to_window(v) for v in w], name == "zv_llv_a")
 
-    check_window_classes(data, name, ref, dll=build)
+    check_per_bar(data, name, ref, classes=True, dll=build)
 
 
 @pytest.mark.parametrize("name,x,w,expected", [

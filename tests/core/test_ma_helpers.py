@@ -4,14 +4,13 @@ import math
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NAN_BITS, NEG_NAN,
-                      PAYLOAD_NAN, SENTINEL, SNAN, assert_bits, bits, call, f64, lib, libc)
-from reflib import SCALE_WINDOWS, check_at_scale, check_window_classes, scale_series, scale_windows
-
-NaN = math.nan
-INT_MAX = 2147483647
+import reference
+from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NAN_BITS, NEG_NAN, PAYLOAD_NAN,
+                     SENTINEL, assert_bits, bits, call, check, f64, lib, libc)
+from reference import INT_MAX, NaN, check_at_scale, check_per_bar
+from strategies import SCALE_WINDOWS, examples, scale_series, scale_windows, values
 
 lib.ctxn.argtypes = [ctypes.c_int64, ctypes.c_int, ctypes.c_int]
 lib.maxi.argtypes = lib.mini.argtypes = [ctypes.c_int, ctypes.c_int]
@@ -80,13 +79,6 @@ def test_arange_zero_count_and_zeros():
 def test_arange_wrapping_difference():
     # stop - start wraps to a negative count: null pointer, nothing written
     assert not lib.arange(-2, 2**31 - 1, 1)
-
-
-def _aprint(capfd, name, values):
-    a = f64(values)
-    lib.aprint(name, a.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), len(a))
-    libc.fflush(None)
-    return capfd.readouterr().out
 
 
 @pytest.mark.parametrize("values,size,expected", [
@@ -211,54 +203,6 @@ def test_ma_start_on_nan_bars_skipped():
     assert_bits(r[6:], [NaN] * 4)
 
 
-def ref_ma(x, n):
-    """Straightforward running-sum moving average, as the core specifies it."""
-    x = list(map(float, x))
-    out = [NaN] * len(x)
-    s = next((i for i, v in enumerate(x) if not math.isnan(v)), len(x))
-    i = s + n - 1
-    if i >= len(x):
-        return out
-    total = 0.0
-    for j in range(i - n + 1, i + 1):
-        total += x[j]
-    out[i] = total / n
-    for t in range(i + 1, len(x)):
-        total = total - x[t - n]
-        total = total + x[t]
-        out[t] = total / n
-    return out
-
-
-def ref_ma_a(x, w):
-    out = []
-    for i in range(len(x)):
-        n = to_window(w[i])
-        if n > i or n <= 0 or math.isnan(w[i]):
-            out.append(NaN)
-            continue
-        total, bad = 0.0, False
-        for j in range(i - n + 1, i + 1):
-            if math.isnan(x[j]):
-                bad = True
-                break
-            total += x[j]
-        out.append(NaN if bad or math.isnan(total) else total / n)
-    return out
-
-
-def to_window(v):
-    if math.isnan(v) or not (-2147483649.0 < v < 2147483648.0):
-        return -2147483648
-    return int(v)
-
-
-values = st.one_of(
-    st.sampled_from([NaN, math.inf, -math.inf, 0.0, -0.0, 1.0, -2.5, 1e300, SNAN, NEG_NAN]),
-    st.floats(-1e6, 1e6),
-)
-
-
 @pytest.mark.parametrize("n", [1, 2, 7, 20, 64])
 def test_ma_rounding_on_random_series(n):
     # Long windows of values with many significant bits: any change to the
@@ -267,34 +211,21 @@ def test_ma_rounding_on_random_series(n):
     x = [NaN] * 3 + list(np.random.default_rng(5).normal(100, 30, 400))
     rc, r = call("zv_ma", x, n)
     assert rc == ERR_OK
-    assert_bits(r, ref_ma(x, n))
+    check(r, reference.ma(x, n))
 
 
-@settings(max_examples=300, deadline=None)
+@examples(300)
 @given(st.lists(values, max_size=40), st.sampled_from([1, 2, 3, 5, 39, 40, 41, INT_MAX]))
 def test_ma_property(x, n):
     rc, r = call("zv_ma", x, n)
     assert rc == ERR_OK
-    exp = ref_ma(x, n)
-    # NaNs produced by arithmetic keep whatever payload the hardware gives;
-    # missing bars are the exact quiet NaN.
-    for g, e in zip(r, exp):
-        if math.isnan(e):
-            assert math.isnan(g)
-        else:
-            assert bits(g) == bits(e)
+    check(r, reference.ma(x, n))
 
 
-@settings(max_examples=300, deadline=None)
+@examples(300)
 @given(st.data())
 def test_ma_a_property(data):
-    x = data.draw(st.lists(values, max_size=30))
-    w = data.draw(st.lists(st.one_of(
-        st.sampled_from([NaN, 0.0, -0.5, 0.5, 2.9, -1.0, 1e10, -1e10, math.inf, 2147483648.0]),
-        st.integers(-3, 35).map(float)), min_size=len(x), max_size=len(x)))
-    rc, r = call("zv_ma_a", x, w)
-    assert rc == ERR_OK
-    assert_bits(r, ref_ma_a(x, w))
+    check_per_bar(data, "zv_ma_a", reference.ma_a)
 
 
 @pytest.mark.parametrize("x,w,expected", [
@@ -311,12 +242,12 @@ def test_ma_a_examples(x, w, expected):
     assert_bits(r, expected)
 
 
-@settings(max_examples=100, deadline=None)
+@examples(100)
 @given(st.data())
 def test_ma_a_window_classes(data):
     # Windows that grow from one bar reuse the sum so far; every other class
     # sums afresh.  All against the fresh per-window loop.
-    check_window_classes(data, "zv_ma_a", ref_ma_a)
+    check_per_bar(data, "zv_ma_a", reference.ma_a, classes=True)
 
 
 @pytest.mark.parametrize("wkind", SCALE_WINDOWS)

@@ -20,8 +20,10 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import builds
+
 from corelib import (ERR_OK, ERR_PARAM_WRONG, NAN_BITS, NEG_NAN, PAYLOAD_NAN, SENTINEL, SNAN,
-                     call, cpu_flags, lib)
+                     call, lib)
 from zelvo._catalog import FUNCTIONS, INT_MAX, INT_MIN
 
 ERR_NO_MEMORY = 3
@@ -308,7 +310,7 @@ def test_default_thread_count():
 def test_paths_report_themselves():
     # A path the CPU lacks is refused (the setting stays); every other one
     # is taken.
-    flags = cpu_flags()
+    flags = builds.cpu_flags()
     try:
         assert setup(-1, -1) == -1
         assert setup(0, -1) == 0

@@ -1,12 +1,11 @@
 """Back references, bit for bit: values are copied with their exact bits."""
-import math
-
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
-from corelib import ERR_OK, ERR_SIZE_DISMATCH, PAYLOAD_NAN, SNAN, assert_bits
-from reflib import (INT_MAX, INT_MIN, NaN, refused, run, series, to_window, values,
-                    window_series, windows)
+import reference
+from corelib import ERR_OK, ERR_SIZE_DISMATCH, PAYLOAD_NAN, SNAN, assert_bits, refused, run
+from reference import INT_MAX, INT_MIN, NaN, at, to_window
+from strategies import examples, series, values, window_series, windows
 
 X4 = [1, 2, 3, 4]
 
@@ -54,20 +53,7 @@ def test_size_mismatch(name, args, kw):
     refused(name, *args, rc_expected=ERR_SIZE_DISMATCH, **kw)
 
 
-def ref_at(x, i, k, fallback):
-    return x[k] if 0 <= k < len(x) else fallback
-
-
-def ref_refif(x, c, v):
-    out, kept = [], NaN
-    for i in range(len(x)):
-        out.append(v[i] if math.isnan(kept) else kept)
-        if c[i] != 0.0:
-            kept = x[i]
-    return out
-
-
-@settings(max_examples=250, deadline=None)
+@examples(250)
 @given(st.data())
 def test_property(data):
     name = data.draw(st.sampled_from(["zv_ref", "zv_ref_a", "zv_refxv", "zv_refif"]))
@@ -75,16 +61,16 @@ def test_property(data):
     n = len(x)
     if name == "zv_refif":
         c, v = (data.draw(st.lists(values, min_size=n, max_size=n)) for _ in range(2))
-        args, expected = (x, c, v), ref_refif(x, c, v)
+        args, expected = (x, c, v), reference.refif(x, c, v)
     elif name == "zv_ref_a":
         w = window_series(data, n)
         args = (x, w)
-        expected = [ref_at(x, i, i - to_window(w[i]), NaN) for i in range(n)]
+        expected = [at(x, i, i - to_window(w[i]), NaN) for i in range(n)]
     else:
         k = data.draw(windows | st.integers(-35, 35))
         args = (x, k)
-        expected = ([ref_at(x, i, i - k, NaN) for i in range(n)] if name == "zv_ref"
-                    else [ref_at(x, i, i + k, x[i]) for i in range(n)])
+        expected = ([at(x, i, i - k, NaN) for i in range(n)] if name == "zv_ref"
+                    else [at(x, i, i + k, x[i]) for i in range(n)])
     rc, r = run(name, *args)
     assert rc == ERR_OK
     assert_bits(r, expected)

@@ -1,15 +1,14 @@
 """Window sums and window counts, bit for bit."""
-import math
-
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, strategies as st
 
+import reference
 from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NEG_NAN, PAYLOAD_NAN,
-                     assert_bits)
-from reflib import (INF, INT_MAX, INT_MIN, SCALE_WINDOWS, NaN, check, check_at_scale,
-                    check_window_classes, first_valid, refused, run, scale_series, scale_windows,
-                    series, to_window, window_series, windows)
+                     assert_bits, check, refused, run)
+from reference import INF, INT_MAX, INT_MIN, NaN, check_at_scale, check_per_bar
+from strategies import (SCALE_WINDOWS, examples, level_series, scale_series, scale_windows,
+                        series, tie_series, window_values, windows)
 
 
 @pytest.mark.parametrize("name,args,expected", [
@@ -59,129 +58,61 @@ def test_examples(name, args, expected):
     ("zv_sum_a", ([1, 2], [1, 1]), {"size_r": 1}, ERR_SIZE_DISMATCH),
     ("zv_count_a", ([1, 2], [1, 1]), {"sizes": [2, 3]}, ERR_SIZE_DISMATCH),
     ("zv_count_a", ([1, 2], [1, 1]), {"size_r": 3}, ERR_SIZE_DISMATCH),
+    ("zv_count_a", ([1.0] * 1000, [5.0] * 1000), {"sizes": [1000, 999]}, ERR_SIZE_DISMATCH),
+    ("zv_count_a", ([1.0] * 1000, [5.0] * 1000), {"size_r": 999}, ERR_SIZE_DISMATCH),
 ])
 def test_refusals(name, args, kw, code):
     refused(name, *args, rc_expected=code, **kw)
-
-
-# ---- plain references ------------------------------------------------------------
-
-def ref_sum(x, n):
-    if n == 0:
-        out, total = [], 0.0
-        for v in x:
-            if not math.isnan(v):
-                total = total + v
-            out.append(total)
-        return out
-    out = [None] * len(x)
-    s = first_valid(x)
-    total = 0.0
-    for k in range(s, min(s + n, len(x))):
-        total = total + x[k]
-    if s + n - 1 < len(x):
-        out[s + n - 1] = total
-        for t in range(s + n, len(x)):
-            total = total - x[t - n]
-            total = total + x[t]
-            out[t] = total
-    return out
-
-
-def ref_sum_a(x, w):
-    out = []
-    for i in range(len(x)):
-        n = to_window(w[i])
-        window = x[i - n + 1:i + 1] if 0 < n <= i else None
-        if window is None or any(math.isnan(v) for v in window):
-            out.append(NaN)
-            continue
-        total = 0.0
-        for v in window:
-            total = total + v
-        out.append(total)  # inf + -inf keeps the NaN the addition gives
-    return out
-
-
-def ref_count(x, n):
-    if n == 0:
-        out, c = [], 0
-        for v in x:
-            c += v != 0.0
-            out.append(float(c))
-        return out
-    s = first_valid(x)
-    return [float(sum(v != 0.0 for v in x[i - n + 1:i + 1])) if i >= s + n - 1 else NaN
-            for i in range(len(x))]
-
-
-def ref_count_a(x, w):
-    out = []
-    for i in range(len(x)):
-        n = to_window(w[i])
-        if n < 0:
-            out.append(NaN)
-            continue
-        lo = 0 if n == 0 or n > i + 1 else i - n + 1
-        out.append(float(sum(v != 0.0 and not math.isnan(v) for v in x[lo:i + 1])))
-    return out
 
 
 @pytest.mark.parametrize("n", [0, 1, 7])
 def test_sum_rounding_on_random_series(n):
     x = [NaN] * 3 + list(np.random.default_rng(3).normal(100, 30, 300))
     w = [float(n)] * len(x)
-    check(run("zv_sum", x, n)[1], ref_sum(x, n))
-    assert_bits(run("zv_sum_a", x, w)[1], ref_sum_a(x, w))
+    check(run("zv_sum", x, n)[1], reference.sum_(x, n))
+    assert_bits(run("zv_sum_a", x, w)[1], reference.sum_a(x, w))
 
 
-@settings(max_examples=200, deadline=None)
+@examples(200)
 @given(series, windows)
 def test_sum_property(x, n):
     if n < 0:
         return refused("zv_sum", x, n, rc_expected=ERR_PARAM_WRONG)
     rc, r = run("zv_sum", x, n)
     assert rc == ERR_OK
-    check(r, ref_sum(x, n))
+    check(r, reference.sum_(x, n))
 
 
-@settings(max_examples=200, deadline=None)
+@examples(200)
 @given(st.data())
 def test_sum_a_property(data):
-    x = data.draw(series)
-    w = window_series(data, len(x))
-    rc, r = run("zv_sum_a", x, w)
-    assert rc == ERR_OK
-    assert_bits(r, ref_sum_a(x, w))
+    check_per_bar(data, "zv_sum_a", reference.sum_a)
 
 
-@settings(max_examples=200, deadline=None)
+@examples(200)
 @given(st.data())
 def test_count_property(data):
-    x = data.draw(series)
     if data.draw(st.booleans()):
-        w = window_series(data, len(x))
-        rc, r = run("zv_count_a", x, w)
-        assert rc == ERR_OK
-        return assert_bits(r, ref_count_a(x, w))
+        return check_per_bar(data, "zv_count_a", reference.count_a)
+    x = data.draw(series)
     n = data.draw(windows)
     if n < 0:
         return refused("zv_count", x, n, rc_expected=ERR_PARAM_WRONG)
     rc, r = run("zv_count", x, n)
     assert rc == ERR_OK
-    assert_bits(r, ref_count(x, n))
+    assert_bits(r, reference.count(x, n))
 
 
 # ---- per-bar windows that grow, slide, jump ...: reuse against fresh sums -----------
 
-@settings(max_examples=100, deadline=None)
+@examples(100)
 @given(st.data())
 def test_per_bar_window_classes(data):
     # SUM_A continues the sum of a window that grows from the same first bar;
     # COUNT_A takes differences of prefix counts.  Both against the fresh
     # per-window loops.
-    check_window_classes(data, "zv_sum_a", ref_sum_a)
-    check_window_classes(data, "zv_count_a", ref_count_a)
+    check_per_bar(data, "zv_sum_a", reference.sum_a, classes=True)
+    check_per_bar(data, "zv_count_a", reference.count_a, classes=True)
 
 
 @pytest.mark.parametrize("x,w,expected", [
@@ -206,3 +137,27 @@ def test_sum_a_at_scale(ref_twins, wkind):
     x, w = scale_series("walk", 4000, seed=3), scale_windows(wkind, 4000, seed=4)
     x[::97] = 1e15   # large and small values: the order of additions shows
     check_at_scale("zv_sum_a", ref_twins, x, w)
+
+
+# ---- COUNT_A's prefix counts against fresh counts -------------------------------------
+
+@examples(200)
+@given(st.data())
+def test_count_a_ties_and_long_windows(data):
+    x = data.draw(tie_series())
+    n = len(x)
+    w = data.draw(st.lists(st.one_of(window_values, st.integers(-2, n + 2).map(float),
+                                     st.sampled_from([float(n), float(n + 1), 0.0])),
+                           min_size=n, max_size=n))
+    rc, r = run("zv_count_a", x, w)
+    assert rc == ERR_OK
+    assert_bits(r, reference.count_a(x, w))
+
+
+@pytest.mark.parametrize("kind", ["walk", "zeros", "levels"])
+def test_count_a_at_scale(ref_twins, kind):
+    x = level_series(kind)
+    rng = np.random.default_rng(5)
+    for w in (np.full(len(x), 250.0), rng.integers(-5, 400, len(x)).astype(float),
+              rng.choice([0.0, 1.0, 9_999.0, 10_000.0, 10_001.0, NaN], len(x))):
+        check_at_scale("zv_count_a", ref_twins, x, w)

@@ -1,7 +1,5 @@
 """All 31 module functions: forms, keywords, argument kinds, and equality with
 the core called directly, bit for bit."""
-import math
-
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -9,6 +7,7 @@ from hypothesis import given, settings, strategies as st
 import zelvo._zelvo as z
 from catalog import KINDS, NAMES, POSITIONAL_ONLY, argnames, core_name
 from corelib import call as core_call, bits
+from strategies import conditions, values, window_values
 
 
 
@@ -156,8 +155,7 @@ def test_cross_leaves_bar_zero():
 
 # ---- the module and the core agree, bit for bit ------------------------------------
 
-special = st.sampled_from([math.nan, math.inf, -math.inf, 0.0, -0.0, 1.0, 2.9, -1.5])
-value = st.one_of(special, st.floats(-1e3, 1e3), st.integers(-3, 8).map(float))
+value = st.one_of(values, window_values)
 
 
 @settings(max_examples=25, deadline=None)
@@ -172,8 +170,7 @@ def test_module_equals_core(name, data):
             margs.append(v)
             cargs.append(v)
         elif k == "C":
-            v = np.array(data.draw(st.lists(st.sampled_from([0, 1, 255, 2]), min_size=n,
-                                            max_size=n)), dtype=np.uint8)
+            v = np.array(data.draw(st.lists(conditions, min_size=n, max_size=n)), dtype=np.uint8)
             margs.append(v)
             cargs.append(v)
         else:

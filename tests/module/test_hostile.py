@@ -27,6 +27,8 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
+from strategies import any_float
+
 import zelvo._zelvo as z
 from catalog import KINDS as FUNCTIONS, POSITIONAL_ONLY, argnames
 
@@ -303,9 +305,6 @@ def int_strategy(arg, n):
     )
 
 
-values_st = st.floats(allow_nan=True, allow_infinity=True, width=64)
-
-
 @st.composite
 def arguments(draw, name):
     n = draw(st.integers(1, 12))
@@ -318,7 +317,7 @@ def arguments(draw, name):
             flags = draw(st.lists(st.integers(0, 255), min_size=n, max_size=n))
             cases = list(condition_cases(n, name, arg, flags))
         else:
-            values = draw(st.lists(values_st, min_size=n, max_size=n))
+            values = draw(st.lists(any_float, min_size=n, max_size=n))
             cases = list(numeric_cases(n, pos, name, arg, values))
         good = [c for c in cases if c.stage is None]
         # Half the draws accepted, so later positions are reached as often.

@@ -1,7 +1,6 @@
 """The import-time version check, on a build that claims other Python headers."""
 import glob
 import os
-import shutil
 import subprocess
 import sys
 import sysconfig
@@ -9,7 +8,7 @@ import sysconfig
 import numpy as np
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import builds
 
 SCRIPT = r"""
 import importlib.util, sys, warnings
@@ -34,18 +33,14 @@ print("works:", m.MA(m.np.arange(1.0, 4.0), 2).tolist()[1:])
 """
 
 
-@pytest.mark.skipif(not shutil.which("g++"), reason="g++ is needed")
+@pytest.mark.skipif(not builds.have("g++"), reason="g++ is needed")
 def test_version_mismatch_warns_and_can_refuse(tmp_path):
     so = tmp_path / "_zelvo.so"
     other = 10 if sys.version_info[1] != 10 else 11  # any minor but the running one
-    cmd = ["g++", "-shared", "-fPIC", "-O0", "-std=c++17", "-fwrapv", "-ffp-contract=off",
-           f"-DZELVO_BUILD_MINOR={other}", "-I", sysconfig.get_paths()["include"],
-           "-I", np.get_include(), "-I", os.path.join(ROOT, "rillet"),
-           "-I", os.path.join(ROOT, "rillet", "src"),
-           *sorted(glob.glob(os.path.join(ROOT, "src", "ext", "exact", "*.cpp"))),
-           *sorted(glob.glob(os.path.join(ROOT, "rillet", "src", "*.cpp"))), "-o", str(so)]
-    build = subprocess.run(cmd, capture_output=True, text=True)
-    assert build.returncode == 0, build.stderr
+    builds.run(["g++", *builds.flags("debug", shared=True), f"-DZELVO_BUILD_MINOR={other}",
+                "-I", sysconfig.get_paths()["include"], "-I", np.get_include(), *builds.INCLUDE,
+                *sorted(glob.glob(os.path.join(builds.ROOT, "src", "ext", "exact", "*.cpp"))),
+                *builds.CORE_SOURCES, "-o", so])
     run = subprocess.run([sys.executable, "-c", SCRIPT, str(so)], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     runtime = "%d.%d" % sys.version_info[:2]
