@@ -5,8 +5,9 @@
 #
 #   fuzz/asan_module.sh [pytest arguments...]     (default: tests/module tests/core)
 #
-# The sanitized package goes to build/asan-site, never into site-packages,
-# so the ordinary installed module stays as it is.  The interpreter itself is
+# The build is -O1, the sanitizers' usual level, which builds much faster than
+# the optimised one.  The sanitized package goes to build/asan-site, never
+# into site-packages, so the ordinary installed module stays as it is.  The interpreter itself is
 # not sanitized, so the runtimes are preloaded; leak detection is off because
 # CPython keeps objects alive until exit by design.
 set -euo pipefail
@@ -20,6 +21,8 @@ python3 -c "import scikit_build_core" 2>/dev/null && isolation=(--no-build-isola
 rm -rf build/asan-site
 python3 -m pip install -q "${isolation[@]}" --no-deps --target build/asan-site . \
   -C build-dir=build/asan \
+  -C cmake.build-type=Debug \
+  -C cmake.define.ZELVO_CORE_OPT=-O1 -C cmake.define.ZELVO_MODULE_OPT=-O1 \
   -C cmake.define.CMAKE_CXX_FLAGS="$san" \
   -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
 
