@@ -22,10 +22,8 @@ from zelvo.__main__ import main
 from zelvo._bars import read_csv, sample_bars
 from zelvo._catalog import FUNCTIONS
 
-ROOT = Path(__file__).resolve().parents[2]
-DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
-            ROOT.parent / "shared" / "data")
-REAL = DATA / "orcl-1995-2014.csv"
+from realbars import REAL, ROOT
+
 
 
 def cli(capsys, *argv):

@@ -4,7 +4,6 @@ import datetime
 import io
 import re
 import tracemalloc
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -13,11 +12,8 @@ from hypothesis import given, settings, strategies as st
 import zelvo._bars as bars_module
 from zelvo._bars import BarsError, read_csv, sample_bars
 
-ROOT = Path(__file__).resolve().parents[2]
-# Real bars live beside the project (a worktree may sit a level deeper).
-DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
-            ROOT.parent / "shared" / "data")
-FILES = sorted(DATA.glob("*.csv")) if DATA.is_dir() else []
+from realbars import DATA, FILES
+
 needs_data = pytest.mark.skipif(not FILES, reason=f"no real bars in {DATA}")
 ALL = ("open", "high", "low", "close", "volume")
 

@@ -13,10 +13,8 @@ import zelvo
 from zelvo.__main__ import main
 from zelvo._bars import sample_bars
 
-ROOT = Path(__file__).resolve().parents[2]
-DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
-            ROOT.parent / "shared" / "data")
-REAL = DATA / "orcl-1995-2014.csv"
+from realbars import REAL
+
 needs_data = pytest.mark.skipif(not REAL.exists(), reason="no real bars beside the project")
 
 SAMPLE = sample_bars().columns

@@ -4,18 +4,14 @@ the outputs); every symbol gets exactly what it gets on its own."""
 import contextlib
 import csv
 import io
-from pathlib import Path
 
-import numpy as np
 import pytest
 
 from zelvo.__main__ import main
 from zelvo._bars import BarsError, read_symbols
 
-ROOT = Path(__file__).resolve().parents[2]
-DATA = next((p / "shared" / "data" for p in ROOT.parents if (p / "shared" / "data").is_dir()),
-            ROOT.parent / "shared" / "data")
-FILES = sorted(DATA.glob("*.csv")) if DATA.is_dir() else []
+from realbars import DATA, FILES
+
 needs_data = pytest.mark.skipif(len(FILES) < 2, reason=f"no real bars in {DATA}")
 
 FORMULAS = ["--indicator", "MACD", "--indicator", "KDJ", "--param", "N=5",

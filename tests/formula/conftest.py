@@ -1,24 +1,11 @@
 """Real daily bars and the library indicators spelled out as function calls."""
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import zelvo as Z
+from realbars import DATA, FILES, load
 
-ROOT = Path(__file__).resolve().parents[2]
-# shared/ sits beside the checkout (or beside the folder of worktrees).
-_CANDIDATES = [ROOT.parent / "shared" / "data", ROOT.parent.parent / "shared" / "data"]
-DATA = next((d for d in _CANDIDATES if d.is_dir()), _CANDIDATES[0])
-FILES = sorted(DATA.glob("*.csv"))
-
-
-def load(path):
-    """Columns open, high, low, close, volume of a Date,Open,High,Low,Close,Adj Close,
-    Volume file, as float64 arrays."""
-    a = np.loadtxt(path, delimiter=",", skiprows=1, usecols=(1, 2, 3, 4, 6))
-    return {k: np.ascontiguousarray(a[:, i]) for i, k in
-            enumerate(("open", "high", "low", "close", "volume"))}
 
 
 @pytest.fixture(scope="session")

@@ -8,7 +8,6 @@ case runs in a child process, where a crash fails the test instead of the run.
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,7 +15,8 @@ import pytest
 import zelvo._zelvo as z
 from zelvo._catalog import FUNCTIONS
 
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
+from realbars import REAL
+
 
 CHILD = textwrap.dedent("""
     import numpy as np, zelvo._zelvo as z
@@ -114,8 +114,8 @@ def test_bytes_and_bools_are_read_as_they_are():
     assert np.array_equal(z.BARSLAST(ro), z.BARSLAST(raw))
 
 
-@pytest.mark.skipif(not (DATA / "orcl-1995-2014.csv").exists(), reason="real bars not present")
+@pytest.mark.skipif(not REAL.exists(), reason="real bars not present")
 def test_volume_as_a_condition_on_real_bars():
-    volume = np.loadtxt(DATA / "orcl-1995-2014.csv", delimiter=",", skiprows=1, usecols=6)
+    volume = np.loadtxt(REAL, delimiter=",", skiprows=1, usecols=6)
     assert (volume % 256 == 0).any()
     assert np.array_equal(z.BARSLAST(volume), z.BARSLAST(volume != 0))

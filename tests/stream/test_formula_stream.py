@@ -1,29 +1,17 @@
 """Formula(text).stream(history): every library indicator, opened on prefixes
 of the real bars and fed the rest, equals the batch formula bit for bit."""
-from pathlib import Path
-
 import numpy as np
 import pytest
 
 import zelvo
-
-
-def _data():
-    for parent in Path(__file__).resolve().parents:
-        path = parent / "shared" / "data" / "orcl-1995-2014.csv"
-        if path.exists():
-            return path
-    return None
-
-
-DATA = _data()
+from realbars import REAL
 
 
 @pytest.fixture(scope="module")
 def bars():
-    if DATA is None:
+    if not REAL.exists():
         pytest.skip("real bars not present")
-    cols = np.loadtxt(DATA, delimiter=",", skiprows=1, usecols=(1, 2, 3, 4, 6))[:700]
+    cols = np.loadtxt(REAL, delimiter=",", skiprows=1, usecols=(1, 2, 3, 4, 6))[:700]
     return dict(zip(["open", "high", "low", "close", "volume"], cols.T.copy()))
 
 

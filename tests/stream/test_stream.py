@@ -9,12 +9,9 @@ survives is not part of the contract, so two NaNs count as equal for the
 functions that compute and for graphs; the functions that copy values or
 count are checked bit for bit.
 """
-import csv
-import os
 import threading
 import time
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -23,6 +20,8 @@ from hypothesis import given, settings, strategies as st
 import zelvo
 from zelvo._catalog import FUNCTIONS
 from zelvo.stream import Stream
+
+from realbars import FILES, load
 
 BIN = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide,
        ">": np.greater, "<": np.less, ">=": np.greater_equal, "<=": np.less_equal,
@@ -233,20 +232,10 @@ RSI = ([("field", "close"), ("call", "REF", (0,), (1,)), ("binop", "-", 0, 1), (
        [("RSI", 10)])
 
 
-# The real daily bars beside the project (read in place); ZELVO_SHARED_DATA
-# names another place for a checkout that is not beside them.
-DATA = Path(os.environ.get("ZELVO_SHARED_DATA",
-                           Path(__file__).resolve().parents[2].parent / "shared" / "data"))
-
-
 def real_bars(n=600):
-    path = sorted(DATA.glob("*.csv"))
-    if not path:
+    if not FILES:
         pytest.skip("no real bars beside the project")
-    with open(path[0], newline="") as fh:
-        rows = list(csv.DictReader(fh))[:n]
-    return {k: np.array([float(r[c]) for r in rows])
-            for k, c in (("close", "Close"), ("high", "High"), ("low", "Low"))}
+    return {k: v[:n].copy() for k, v in load(FILES[0]).items()}
 
 
 @pytest.mark.parametrize("graph", [MACD, KDJ, BOLL, RSI], ids=["MACD", "KDJ", "BOLL", "RSI"])
