@@ -6,7 +6,7 @@ from hypothesis import given, strategies as st
 import reference
 from corelib import (ERR_OK, ERR_PARAM_WRONG, ERR_SIZE_DISMATCH, NEG_NAN, assert_bits, call, check,
                      refused, run)
-from reference import INF, INT_MAX, INT_MIN, NaN
+from reference import INT_MAX, INT_MIN, NaN
 from strategies import examples, factors, series, windows
 
 
