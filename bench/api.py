@@ -19,12 +19,14 @@ import datetime as _dt
 import os
 import platform
 import sys
-import time
 
 import numpy as np
 
 import zelvo
 import zelvo._zelvo as exact
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zbench.timing import best_of  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS_MD = os.path.join(HERE, "RESULTS.md")
@@ -79,36 +81,9 @@ def candidates():
     return out, missing
 
 
-def per_call(f, target=1e-3):
-    """Calls per sample so that one sample lasts about `target` seconds."""
-    n = 1
-    while True:
-        t0 = time.perf_counter()
-        for _ in range(n):
-            f()
-        dt = time.perf_counter() - t0
-        if dt >= target / 4:
-            return max(1, int(n * target / dt))
-        n *= 4
-
-
 def measure(funcs, repeat, min_time):
-    """Minimum ns per call of each candidate."""
-    counts = {k: per_call(f) for k, f in funcs.items()}
-    best = {k: float("inf") for k in funcs}
-    spent = {k: 0.0 for k in funcs}
-    samples = 0
-    while samples < repeat or min(spent.values()) < min_time:
-        for k, f in funcs.items():
-            n = counts[k]
-            t0 = time.perf_counter()
-            for _ in range(n):
-                f()
-            dt = time.perf_counter() - t0
-            spent[k] += dt
-            best[k] = min(best[k], dt / n)
-        samples += 1
-    return {k: v * 1e9 for k, v in best.items()}
+    """Minimum ns per call of each candidate, sampled side by side."""
+    return {k: v * 1e9 for k, v in best_of(funcs, repeat=repeat, min_time=min_time).items()}
 
 
 def versions():

@@ -38,6 +38,9 @@ from zelvo.stream import Stream
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from zbench.timing import best_of  # noqa: E402
+
 RESULTS_MD = os.path.join(HERE, "RESULTS.md")
 START, END = "<!-- streams-record:start -->", "<!-- streams-record:end -->"
 
@@ -58,24 +61,8 @@ ELEMENTWISE = {"-": np.subtract, "*": np.multiply, "/": np.divide}
 
 
 def best_ns(fn, rounds, budget=0.1):
-    """Minimum ns per call of fn() over rounds of about `budget` seconds."""
-    n = 1
-    while True:
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        dt = time.perf_counter() - t0
-        if dt > budget / 10:
-            break
-        n *= 4
-    n = max(1, int(n * budget / dt))
-    best = float("inf")
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(n):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / n)
-    return best * 1e9
+    """Minimum ns per call of fn() over `rounds` samples of about `budget` seconds."""
+    return best_of({"fn": fn}, repeat=rounds, min_time=0.0, sample_target=budget)["fn"] * 1e9
 
 
 def loop_ns(update, arg, rounds, calls=200_000):
