@@ -13,6 +13,7 @@ import zelvo
 from zelvo.__main__ import main
 from zelvo._bars import sample_bars
 
+from corelib import same_bits
 from realbars import REAL
 
 needs_data = pytest.mark.skipif(not REAL.exists(), reason="no real bars beside the project")
@@ -40,11 +41,6 @@ def columns(out):
         except ValueError:
             cols[name] = cells
     return head, cols
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
 def real_bars():
