@@ -16,14 +16,13 @@ from typing import Iterable, Iterator, Mapping, Sequence, TextIO
 
 import numpy as np
 
+from ._columns import DATE_NAMES, FIELDS, SYMBOL_NAMES
+
 #: The bar columns a formula can read, in display order.
-COLUMNS = ("open", "high", "low", "close", "volume", "amount")
+COLUMNS = FIELDS
 #: Read only when a formula needs it or --columns names it: other files may
 #: carry a column of that name in some other form.
 OPTIONAL = ("amount",)
-#: Header names taken for the symbol column, the first found wins (compared in
-#: lower case, ignoring surrounding blanks).
-SYMBOL_NAMES = ("symbol", "ticker", "instrument", "code")
 
 
 class BarsError(Exception):
@@ -50,10 +49,6 @@ class Bars:
         return len(self.dates) if self.dates is not None else len(self.lines)
 
 
-#: Header names taken for the date column, most specific first (compared in lower
-#: case, with blanks and hyphens read as underscores).
-DATE_NAMES = ("date", "datetime", "date_time", "timestamp", "trade_date", "tradedate",
-              "trading_date", "trading_day", "time", "day", "dt")
 
 #: The longest line read, in characters: a file without line breaks (or
 #: /dev/zero) is refused after this much, in bounded memory.

@@ -45,20 +45,51 @@ _SERIES = {name: [(i, a) for i, (a, kind) in enumerate(f.args) if kind != "i"]
            for name, f in FUNCTIONS.items()}
 
 
-def _values(name, arg, obj, fam):
-    """The NumPy values of a pandas or polars object: missing values as NaN."""
+def _numeric(lib: str, dtype) -> bool:
+    """Whether a pandas or polars dtype holds bool, int or float values
+    (nullable and Arrow-backed ones included)."""
+    if lib == "pandas":
+        return getattr(dtype, "kind", "O") in "biuf"
+    return dtype.is_numeric() or str(dtype) == "Boolean"
+
+
+def _refuse(what: str, lib: str, kind: str, dtype, column=None):
+    where = f"{what} column {column!r}" if column is not None else what
+    thing = "column" if column is not None else kind
+    raise TypeError(f"{where} must hold bool, int or float values; got a {lib} {thing} "
+                    f"of dtype {dtype}")
+
+
+def _values(what: str, obj, fam):
+    """The float64 values of a pandas or polars object: missing values as NaN,
+    columns that do not hold numbers refused by name."""
     lib, kind = fam
-    values = obj.to_numpy()
-    if values.dtype != object:
-        return values
-    try:
-        if lib == "pandas":
-            return obj.to_numpy(dtype=np.float64, na_value=np.nan)
-        return obj.cast(float).to_numpy()
-    except Exception as exc:
-        dtypes = obj.dtypes if kind == "DataFrame" else obj.dtype
-        raise TypeError(f"{name}() argument '{arg}' must hold bool, int or float values; "
-                        f"got a {lib} {kind} of dtype {dtypes}") from exc
+    if kind == "DataFrame":
+        for column, dtype in (obj.dtypes.items() if lib == "pandas"
+                              else zip(obj.columns, obj.dtypes)):
+            if not _numeric(lib, dtype):
+                _refuse(what, lib, kind, dtype, column)
+    elif not _numeric(lib, obj.dtype):
+        _refuse(what, lib, kind, obj.dtype)
+    if lib == "pandas":
+        return obj.to_numpy(dtype=np.float64, na_value=np.nan)
+    import polars as pl
+    return obj.cast(pl.Float64).to_numpy()
+
+
+def to_float64(obj, what: str) -> np.ndarray:
+    """``obj`` as float64 values: the one conversion of user data for every
+    entry of the package (the functions, formulas, streams, Dask and the
+    command line).  Arrays and anything NumPy reads must hold bool, int or
+    float values; pandas and polars objects give their values with missing
+    ones as NaN.  Refusals raise TypeError or ValueError naming ``what``
+    (for example "the column 'Close'")."""
+    from . import _api
+
+    fam = family(obj)
+    if fam is not None:
+        obj = _values(what, obj, fam)
+    return _api._float64(obj, what)
 
 
 def _same_labels(name, first, other, fam):
@@ -95,7 +126,7 @@ def call(module, name: str, values: tuple, axis):
                 pandas_first = (arg, v, fam)
             else:
                 _same_labels(name, pandas_first[:2], (arg, v), pandas_first[2])
-        arrays[i] = _values(name, arg, v, fam)
+        arrays[i] = _values(f"{name}() argument '{arg}'", v, fam)
 
     # A DataFrame among the arguments puts time down its index, whatever decides
     # the kind of the result.

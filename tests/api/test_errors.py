@@ -8,7 +8,8 @@ import pytest
 import zelvo
 import zelvo._zelvo as exact
 
-from peers import pd
+from peers import pd, pl
+from zelvo._containers import to_float64
 
 A = np.arange(1.0, 11.0)
 P = np.arange(20.0).reshape(2, 10)
@@ -138,3 +139,43 @@ def test_the_exact_module_keeps_its_zeros():
     """What the package refuses, the exact module answers as it always did."""
     assert not exact.MA(A.copy(), 0).any()
     assert not exact.CROSS(A.copy(), A[:-1].copy()).any()
+
+
+# Every entry reads user data by one rule: the API's conversion, reached from
+# Python through zelvo._containers.to_float64.
+@pytest.mark.parametrize("values, message", [
+    (pd.Series(["1", "2", "3"], dtype="string"),
+     "MA() argument 'a' must hold bool, int or float values; got a pandas Series of dtype "
+     "string"),
+    (pd.DataFrame({"Date": pd.date_range("2020", periods=3), "Close": [1.0, 2, 3]}),
+     "MA() argument 'a' column 'Date' must hold bool, int or float values; got a pandas "
+     "column of dtype datetime64"),
+    (pl.DataFrame({"Date": ["a", "b", "c"], "Close": [1.0, 2, 3]}),
+     "MA() argument 'a' column 'Date' must hold bool, int or float values; got a polars "
+     "column of dtype String"),
+])
+def test_containers_refuse_what_is_not_numbers(values, message):
+    with pytest.raises(TypeError) as e:
+        zelvo.MA(values, 2)
+    assert str(e.value).startswith(message)
+
+
+@pytest.mark.parametrize("values", [
+    pd.Series([1.0, None, 3.0], dtype="Float64"),
+    pd.Series([1, None, 3], dtype="Int64"),
+    pl.Series([1.0, None, 3.0]),
+])
+def test_nullable_values_are_nan(values):
+    assert np.array_equal(to_float64(values, "x"), [1.0, np.nan, 3.0], equal_nan=True)
+    r = zelvo.REF(values, 0)
+    assert np.array_equal(np.asarray(r, dtype=float), [1.0, np.nan, 3.0], equal_nan=True)
+
+
+@pytest.mark.parametrize("values", [np.array(["1"]), np.array([1j]),
+                                    np.array(["2020-01-01"], "M8[D]"), [None], "12"])
+def test_one_conversion_refuses_like_the_functions(values):
+    with pytest.raises(TypeError) as direct:
+        to_float64(values, "MA() argument 'a'")
+    with pytest.raises(TypeError) as through:
+        zelvo.MA(values, 2)
+    assert str(direct.value) == str(through.value)

@@ -36,6 +36,10 @@ extern PyObject *g_containers;
 PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames);
 
+// _float64(values, what): values as a float64 array by the package's one
+// conversion rule, refusals naming `what`.
+PyObject *float64(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
 }  // namespace zelvo_api
 
 #endif  // ZELVO_API_H

@@ -354,6 +354,60 @@ bool whole_strides(PyArrayObject *a) {
     return true;
 }
 
+}  // namespace
+
+// The one rule by which user data becomes numbers, shared by every entry of
+// the package (the functions here, and through float64() the formulas,
+// streams, Dask and the command line): anything NumPy reads as an array of
+// bool, int or float values; strings, dates, complex numbers and objects are
+// refused, named by `what` ("MA() argument 'a'", "the column 'Close'").
+// Returns a new reference to an array of the input's own numeric dtype.
+PyArrayObject *numeric_array(PyObject *o, const char *what) {
+    PyArrayObject *a;
+    if (PyArray_Check(o)) {
+        a = reinterpret_cast<PyArrayObject *>(Py_NewRef(o));
+    } else {
+        a = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+        if (!a) {
+            raise_from(PyExc_ValueError, "%s cannot be read as an array of numbers", what);
+            return nullptr;
+        }
+    }
+    if (!numeric_type(PyArray_TYPE(a))) {
+        if (PyArray_NDIM(a) == 0 && !PyArray_Check(o)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s must be a series of numbers or a number, not %.200s", what,
+                         Py_TYPE(o)->tp_name);
+        } else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s must hold bool, int or float values; got an array of dtype %S",
+                         what, reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+        }
+        Py_DECREF(a);
+        return nullptr;
+    }
+    return a;
+}
+
+PyObject *float64(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 2 || !PyUnicode_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "float64(values, what: str)");
+        return nullptr;
+    }
+    const char *what = PyUnicode_AsUTF8(args[1]);
+    if (!what) return nullptr;
+    PyArrayObject *a = numeric_array(args[0], what);
+    if (!a) return nullptr;
+    if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
+        return reinterpret_cast<PyObject *>(a);
+    }
+    PyObject *d = PyArray_CastToType(a, PyArray_DescrFromType(NPY_DOUBLE), 0);
+    Py_DECREF(a);
+    return d;
+}
+
+namespace {
+
 int convert(const Call &c, int i, Operand &op) {
     PyObject *o = c.values[i];
     const bool cond = c.sh.kinds[i] == Kind::Cond;
@@ -371,34 +425,11 @@ int convert(const Call &c, int i, Operand &op) {
         set_scalar(op, v, cond);
         return 0;
     }
-    PyArrayObject *a;
-    if (PyArray_Check(o)) {
-        a = reinterpret_cast<PyArrayObject *>(Py_NewRef(o));
-    } else {
-        a = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
-        if (!a) {
-            raise_from(PyExc_ValueError,
-                       "%s() argument '%s' cannot be read as an array of numbers", c.name(),
-                       c.arg(i));
-            return -1;
-        }
-    }
+    char what[160];
+    std::snprintf(what, sizeof what, "%s() argument '%s'", c.name(), c.arg(i));
+    PyArrayObject *a = numeric_array(o, what);
+    if (!a) return -1;
     const int t = PyArray_TYPE(a);
-    if (!numeric_type(t)) {
-        if (PyArray_NDIM(a) == 0 && !PyArray_Check(o)) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() argument '%s' must be a series of numbers or a number, not "
-                         "%.200s",
-                         c.name(), c.arg(i), Py_TYPE(o)->tp_name);
-        } else {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() argument '%s' must hold bool, int or float values; got an array "
-                         "of dtype %S",
-                         c.name(), c.arg(i), reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
-        }
-        Py_DECREF(a);
-        return -1;
-    }
     if (PyArray_NDIM(a) == 0) {
         PyObject *d = PyArray_CastToType(a, PyArray_DescrFromType(NPY_DOUBLE), 0);
         Py_DECREF(a);

@@ -125,7 +125,7 @@ PyObject *set_threads(PyObject *, PyObject *arg) {
 
 PyObject *get_threads(PyObject *, PyObject *) { return PyLong_FromLong(zv_get_threads()); }
 
-PyMethodDef g_methods[kCount + 3];
+PyMethodDef g_methods[kCount + 4];
 
 template <int... I>
 void fill_methods(std::integer_sequence<int, I...>) {
@@ -143,7 +143,13 @@ void fill_methods(std::integer_sequence<int, I...>) {
     g_methods[kCount + 1] = PyMethodDef{
         "get_threads", get_threads, METH_NOARGS,
         "get_threads($module, /)\n--\n\nThe number of threads panel calls use."};
-    g_methods[kCount + 2] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    g_methods[kCount + 2] = PyMethodDef{
+        "_float64", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(float64)),
+        METH_FASTCALL,
+        "_float64($module, values, what, /)\n--\n\n"
+        "values as a float64 array by the rule every entry of the package reads\n"
+        "series by (bool, int or float values); refusals name `what`."};
+    g_methods[kCount + 3] = PyMethodDef{nullptr, nullptr, 0, nullptr};
 }
 
 int module_exec(PyObject *module) {
@@ -168,6 +174,7 @@ int module_exec(PyObject *module) {
     PyObject *all = PyList_New(0);
     if (!all) return -1;
     for (const PyMethodDef *d = g_methods; d->ml_name; ++d) {
+        if (d->ml_name[0] == '_') continue;
         PyObject *name = PyUnicode_FromString(d->ml_name);
         if (!name || PyList_Append(all, name) < 0) {
             Py_XDECREF(name);

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Mapping, NamedTuple
 
 from .._catalog import FUNCTIONS, INT_MAX, INT_MIN
+from .._columns import BAR_NAMES
 from ._errors import FormulaError
 from ._graph import Builder, Program
 from ._lexer import END, NAME, NUM, OP, SEP, Token, tokenize
@@ -22,12 +23,6 @@ from ._lexer import END, NAME, NUM, OP, SEP, Token, tokenize
 #: The deepest nesting of parentheses, call arguments and prefix operators.
 MAX_DEPTH = 64
 
-#: Names of bar columns and the column each reads.
-BAR_NAMES = {
-    "OPEN": "open", "O": "open", "HIGH": "high", "H": "high", "LOW": "low", "L": "low",
-    "CLOSE": "close", "C": "close", "VOL": "volume", "VOLUME": "volume", "V": "volume",
-    "AMOUNT": "amount", "AMO": "amount",
-}
 #: Elementwise functions: name -> (number of arguments, graph operation).
 ELEMENTWISE = {
     "ABS": (1, "ABS"), "SQRT": (1, "SQRT"), "LN": (1, "LN"), "LOG": (1, "LOG"),
