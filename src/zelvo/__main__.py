@@ -18,8 +18,10 @@ User errors (a bad formula, a bad CSV file, an unwritable output) are reported
 on standard error as "zelvo: error: ..." with exit status 2 and no traceback.
 Outputs are written to a temporary file beside the target and renamed into
 place only when complete, so a failure never leaves a half-written or emptied
-file. Notes about the bars (missing values, no date column) go to standard
-error as "zelvo: note: ...".
+file; an output is never one of the files read (standard input included), not
+even through a symlink made while the command runs. Notes about the bars
+(missing values, no date column) and about results that overflowed go to
+standard error as "zelvo: note: ..."; floating-point warnings do not.
 """
 from __future__ import annotations
 
@@ -34,13 +36,15 @@ import shlex
 import stat
 import sys
 import tempfile
+import warnings
 from dataclasses import dataclass
 from typing import BinaryIO, Callable, Iterator, Sequence, TextIO
 
 import numpy as np
 
 from . import __version__
-from ._bars import COLUMNS, FILLS, Bars, BarsError, read_universe, sample_bars
+from ._bars import (COLUMNS, FILLS, Bars, BarsError, file_identity, read_universe,
+                    sample_bars)
 from ._catalog import FUNCTIONS
 from .formula import MAX_LENGTH, Formula, FormulaError, indicators, parse_params
 from .formula._frames import _grouped
@@ -55,6 +59,14 @@ INSTALL_PLOT = 'python3 -m pip install ".[plot]" (from a source checkout) or ' \
 SHOWN_NOTES = 10
 #: Output names the written tables keep for their own columns.
 TAKEN = {"DATE": "the date column", "SYMBOL": "the symbol column"}
+#: Magnitudes this close to the largest double (about 1.8e308) overflow at the
+#: next sum or product, and break the axes of a plot.
+HUGE = 1e300
+
+#: A file as (st_dev, st_ino): the same file under any name or link.
+FileId = tuple[int, int]
+#: What an output that is the file on standard input is called.
+STDIN = "the file on standard input"
 
 
 class UserError(Exception):
@@ -68,6 +80,8 @@ class Source:
 
     label: str | None
     formula: Formula
+    #: The -f file it was read from, as opened (None for any other).
+    file: FileId | None = None
 
     @property
     def where(self) -> str:
@@ -188,9 +202,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return 0
     except UnicodeEncodeError as e:    # a date or header the terminal cannot show
-        print(f"zelvo: error: cannot print {e.object[e.start:e.end]!r} in the output's "
-              f"encoding ({e.encoding}); set PYTHONIOENCODING=utf-8 or use --output FILE",
-              file=sys.stderr)
+        print(f"zelvo: error: {_unprintable(e, args.output)}", file=sys.stderr)
     except MemoryError:
         print("zelvo: error: out of memory (too many bars for this machine?)",
               file=sys.stderr)
@@ -227,7 +239,8 @@ def _run(args: argparse.Namespace) -> int:
         raise UserError("standard input ('-') can be read once: by one --csv or one -f")
     columns = _column_map(args.columns)
     sources = load_formulas(args.sources or [], args.formulas, args.param or [])
-    _check_not_the_same(args)
+    stdin = file_identity(sys.stdin) if reads_stdin else None
+    _check_not_the_same(args, stdin)
     if args.plot is not None:
         _check_plot(args.plot)
 
@@ -242,30 +255,91 @@ def _run(args: argparse.Namespace) -> int:
                                      sort=args.sort, fill=args.fill)
     notes = [note for bars in universe for note in bars.notes]
     for note in notes[:SHOWN_NOTES]:
-        print(f"zelvo: note: {note}", file=sys.stderr)
+        _note(note)
     if len(notes) > SHOWN_NOTES:
-        print(f"zelvo: note: and {len(notes) - SHOWN_NOTES} more notes like these",
-              file=sys.stderr)
+        _note(f"and {len(notes) - SHOWN_NOTES} more notes like these")
     single = len(universe) == 1 and universe[0].symbol is None
     if args.plot is not None and not single:
         raise UserError(f"--plot draws one instrument; these bars hold "
                         f"{len(universe)} symbol{'s' if len(universe) > 1 else ''}")
-    lines = compute(sources, universe)
+    if args.output not in (None, "-"):
+        _check_utf8_symbols(args.output, universe)
+    # What the files were when they were read: an output must not become one of
+    # them, even through a symlink made while this runs.
+    inputs = {b.file: "the --csv file" for b in universe if b.file is not None}
+    inputs.update({s.file: "the -f file" for s in sources if s.file is not None})
+    if stdin is not None:
+        inputs[stdin] = STDIN
 
-    if args.output == "-":
-        write_csv(sys.stdout, universe, lines)
-    else:
-        rows = None if args.all else args.last
-        print(describe(universe, files, rows))
-        print(table(universe, lines, needed, rows))
-        if args.output is not None:
-            def write(f: BinaryIO) -> None:
-                with _text(f) as out:
-                    write_csv(out, universe, lines)
-            write_atomically(args.output, write)
-    if args.plot is not None:
-        plot(args.plot, universe[0], lines)
+    with _quiet():
+        lines = compute(sources, universe)
+        overflowed = _overflowed(sources, universe, lines)
+        if overflowed:
+            _note(overflowed)
+        if args.output == "-":
+            write_csv(sys.stdout, universe, lines)
+        else:
+            rows = None if args.all else args.last
+            print(describe(universe, files, rows))
+            print(table(universe, lines, needed, rows))
+            if args.output is not None:
+                def write(f: BinaryIO) -> None:
+                    with _text(f) as out:
+                        write_csv(out, universe, lines)
+                write_atomically(args.output, write, _guard("--output", args.output,
+                                                            inputs))
+        if args.plot is not None:
+            plot(args.plot, universe[0], lines, _guard("--plot", args.plot, inputs))
     return 0
+
+
+def _note(text: str) -> None:
+    print(f"zelvo: note: {text}", file=sys.stderr)
+
+
+@contextlib.contextmanager
+def _quiet() -> Iterator[None]:
+    """No floating-point warnings from NumPy or matplotlib on standard error:
+    values near the ends of the double range set them off in formatting and
+    drawing, and they would print library paths. What the user should know
+    is said in a note."""
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        yield
+
+
+def _huge(values: np.ndarray) -> bool:
+    """Whether any finite value is within reach of the ends of the double range."""
+    return bool(np.any(np.abs(values[np.isfinite(values)]) > HUGE))
+
+
+def _listed(names: Sequence[str], shown: int = 3) -> str:
+    more = f" and {len(names) - shown} more" if len(names) > shown else ""
+    return ", ".join(names[:shown]) + more
+
+
+def _overflowed(sources: Sequence[Source], universe: Sequence[Bars],
+                lines: Sequence[Line]) -> str | None:
+    """A note for output lines that overflowed: infinite at bars whose columns
+    they read are finite, where the line or those columns hold values near the
+    ends of the double range. (An infinity from a division by zero, among
+    ordinary values, is no news.)"""
+    values = dict(lines)
+    names: list[str] = []
+    for s in sources:
+        read = [_column(universe, c) for c in s.formula.fields]
+        finite = np.ones(sum(len(b) for b in universe), dtype=bool)
+        for column in read:
+            finite &= np.isfinite(column)
+        for name in s.formula.outputs:
+            v = values[name]
+            if np.any(np.isinf(v) & finite) and (_huge(v) or any(map(_huge, read))):
+                names.append(name)
+    if not names:
+        return None
+    verb = "is" if len(names) == 1 else "are"
+    return (f"values near the largest double (about 1.8e308) overflow to inf: "
+            f"{_listed(names)} {verb} infinite where the bars read are finite")
 
 
 def list_indicators() -> str:
@@ -296,22 +370,22 @@ def load_formulas(sources: Sequence[tuple[str, str]], texts: Sequence[str],
     declares it; one that no formula declares is an error, as is an output name
     given twice."""
     given = _params(params)
-    todo: list[tuple[str | None, str]] = []
+    todo: list[tuple[str | None, str, FileId | None]] = []
     for kind, value in sources:
         if kind == "file":
-            todo.append((value, _formula_file(value)))
+            todo.append((value, *_formula_file(value)))
         else:
             try:
                 ind = indicators[value]
             except KeyError as e:
                 raise UserError(f"--indicator: {e.args[0]}") from None
-            todo.append((f"indicator {ind.name}", ind.text))
-    todo += [(None, text) for text in texts]
+            todo.append((f"indicator {ind.name}", ind.text, None))
+    todo += [(None, text, None) for text in texts]
     if not todo:
-        todo = [(None, text) for text in DEFAULT_FORMULAS]
+        todo = [(None, text, None) for text in DEFAULT_FORMULAS]
     out: list[Source] = []
     used: set[str] = set()
-    for label, text in todo:
+    for label, text, file in todo:
         mine: dict[str, float] = {}
         try:
             f = Formula(text)
@@ -328,7 +402,7 @@ def load_formulas(sources: Sequence[tuple[str, str]], texts: Sequence[str],
                                               for k, v in mine.items())
             raise UserError(f"{where}: {e.render()}") from None
         used.update(k.upper() for k in mine)
-        out.append(Source(label, f))
+        out.append(Source(label, f, file))
     unknown = [name for key, (name, _) in given.items() if key not in used]
     if unknown:
         declared = sorted({k for s in out for k in s.formula.defaults})
@@ -353,24 +427,21 @@ def _params(specs: Sequence[str]) -> dict[str, tuple[str, float]]:
     return out
 
 
-def _formula_file(path: str) -> str:
+def _formula_file(path: str) -> tuple[str, FileId | None]:
     """The text of a formula file, refused beyond the longest formula before it
-    is read whole (so /dev/zero fails fast)."""
+    is read whole (so /dev/zero fails fast), and the file it was read from."""
     name = "<stdin>" if path == "-" else path
     try:
-        if path == "-":
-            with _strict_stdin() as stream:
-                text = stream.read(MAX_LENGTH + 1)
-        else:
-            with open(path, encoding="utf-8-sig") as f:
-                text = f.read(MAX_LENGTH + 1)
+        with _strict_stdin() if path == "-" else open(path, encoding="utf-8-sig") as f:
+            identity = file_identity(f)
+            text = f.read(MAX_LENGTH + 1)
     except UnicodeDecodeError as e:
         raise UserError(f"{name}: not UTF-8 text (byte {e.start}: {e.reason})") from None
     except OSError as e:
         raise UserError(f"cannot read {name}: {e.strerror or e}") from None
     if len(text) > MAX_LENGTH:
         raise UserError(f"{name}: longer than {MAX_LENGTH} characters; not a formula")
-    return text
+    return text, identity
 
 
 def _check_names(sources: Sequence[Source]) -> None:
@@ -402,11 +473,17 @@ def compute(sources: Sequence[Source], universe: Sequence[Bars]) -> list[Line]:
             raise e if s.label is None else UserError(f"{s.label}: {e.render()}")
         for c in s.formula.fields:
             if c not in long:
-                long[c] = universe[0].columns[c] if codes is None else \
-                    np.concatenate([b.columns[c] for b in universe])
+                long[c] = _column(universe, c)
         out = _grouped(s.formula, {c: long[c] for c in s.formula.fields}, codes, n)
         lines += [(name, out[name]) for name in s.formula.outputs]
     return lines
+
+
+def _column(universe: Sequence[Bars], name: str) -> np.ndarray:
+    """A bar column over the whole universe, symbol after symbol."""
+    if len(universe) == 1:
+        return universe[0].columns[name]
+    return np.concatenate([b.columns[name] for b in universe])
 
 
 def _column_map(specs: Sequence[str] | None) -> dict[str, str]:
@@ -428,6 +505,46 @@ def _column_map(specs: Sequence[str] | None) -> dict[str, str]:
     return out
 
 
+def _check_utf8_symbols(output: str, universe: Sequence[Bars]) -> None:
+    """The CSV file written is UTF-8; a symbol named by a file name that is not
+    UTF-8 text cannot be written to it."""
+    for bars in universe:
+        if bars.symbol is not None and not _is_utf8(bars.symbol):
+            raise UserError(f"--output {_escaped(output)}: the symbol "
+                            f"'{_escaped(bars.symbol)}' is named by the file "
+                            f"{_escaped(bars.source)}, whose name is not UTF-8 text, and "
+                            "cannot be written to a CSV file; rename the file")
+
+
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:         # surrogates: bytes of a name that were not UTF-8
+        return False
+    return True
+
+
+def _escaped(text: str) -> str:
+    """Text with the bytes of a name that were not UTF-8 shown as \\xff."""
+    try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+    return raw.decode("utf-8", "backslashreplace")
+
+
+def _unprintable(e: UnicodeEncodeError, output: str | None) -> str:
+    """What to say when standard output cannot take some text."""
+    bad = e.object[e.start:e.end]
+    if not _is_utf8(bad):
+        return (f"cannot print '{_escaped(bad)}': a file name here is not UTF-8 text "
+                "(it names the bars or their symbol); rename the file")
+    fix = "set PYTHONIOENCODING=utf-8"
+    if output is None or output == "-":      # the table or the CSV went to the terminal
+        fix += " or use --output FILE"
+    return f"cannot print {bad!r} in the output's encoding ({e.encoding}); {fix}"
+
+
 def _check_plot(path: str) -> None:
     """Before any work: matplotlib is there and knows the image type of path."""
     try:
@@ -443,24 +560,39 @@ def _check_plot(path: str) -> None:
                         f"{', '.join('.' + k for k in sorted(kinds))}")
 
 
-def _same_file(a: str | None, b: str | None) -> bool:
-    if a is None or b is None or "-" in (a, b):
-        return False
+def _file_of(path: str | None) -> FileId | None:
+    """The file a path names now (through symlinks); None for "-" or a path
+    that names nothing (yet)."""
+    if path is None or path == "-":
+        return None
     try:
-        return os.path.samefile(a, b)
-    except OSError:                    # one of them does not exist (yet)
-        return False
+        st = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
 
 
-def _check_not_the_same(args: argparse.Namespace) -> None:
-    """No output may replace the bars or formulas being read, nor another output."""
+def _same_file(a: str | None, b: str | None) -> bool:
+    file = _file_of(a)
+    return file is not None and file == _file_of(b)
+
+
+def _overwritten(option: str, path: str, what: str) -> UserError:
+    return UserError(f"{option} {path} is {what} itself; it would be overwritten: "
+                     "write elsewhere")
+
+
+def _check_not_the_same(args: argparse.Namespace, stdin: FileId | None) -> None:
+    """No output may replace the bars or formulas being read (the file on
+    standard input among them, `stdin`), nor another output."""
     inputs = [("the --csv file", p) for p in args.csv or ()]
     inputs += [("the -f file", p) for k, p in args.sources or () if k == "file"]
     for option, path in (("--output", args.output), ("--plot", args.plot)):
         for what, source in inputs:
             if _same_file(path, source):
-                raise UserError(f"{option} {path} is {what} itself; it would be "
-                                "overwritten: write elsewhere")
+                raise _overwritten(option, path, what)
+        if stdin is not None and _file_of(path) == stdin:
+            raise _overwritten(option, path, STDIN)
     if _same_file(args.output, args.plot) or (
             args.output is not None and args.output == args.plot):
         raise UserError(f"--output and --plot name the same file {args.plot}")
@@ -494,13 +626,30 @@ def _text(f: BinaryIO) -> Iterator[TextIO]:
         out.detach()
 
 
-def write_atomically(path: str, write: Callable[[BinaryIO], None]) -> None:
+def _guard(option: str, path: str, inputs: dict[FileId, str]) -> Callable[[str], None]:
+    """For write_atomically: refuses a target that is one of the files read
+    (`inputs`: what each is), as they were opened."""
+    def check(target: str) -> None:
+        file = _file_of(target)
+        if file is not None and file in inputs:
+            raise _overwritten(option, path, inputs[file])
+    return check
+
+
+def write_atomically(path: str, write: Callable[[BinaryIO], None],
+                     guard: Callable[[str], None] | None = None) -> None:
     """Write a file through a temporary file beside it, renamed into place only
     once `write` has finished: a failure leaves an existing file as it was and
     no partial file behind. A device or pipe (/dev/null, /dev/stdout) is written
-    directly."""
+    directly.
+
+    `guard` is called with the file the path leads to before anything is
+    written and again right before the rename (a symlink made meanwhile may lead
+    elsewhere); it raises to refuse the target."""
     target = os.path.realpath(path)    # through a symlink to the file it names
     try:
+        if guard is not None:
+            guard(target)
         try:
             mode: int | None = os.stat(target).st_mode
         except FileNotFoundError:
@@ -516,6 +665,8 @@ def write_atomically(path: str, write: Callable[[BinaryIO], None]) -> None:
         try:
             with os.fdopen(fd, "wb") as f:
                 write(f)
+            if guard is not None:
+                guard(os.path.realpath(path))
             if mode is None:           # a new file gets the usual permissions
                 umask = os.umask(0)
                 os.umask(umask)
@@ -661,9 +812,12 @@ def write_csv(out: TextIO, universe: Sequence[Bars], lines: Sequence[Line]) -> N
             w.writerow([symbol] + date + [_csv_value(float(v[start + i])) for _, v in lines])
 
 
-def plot(path: str, bars: Bars, lines: Sequence[Line]) -> None:
+def plot(path: str, bars: Bars, lines: Sequence[Line],
+         guard: Callable[[str], None] | None = None) -> None:
     """Draw the close with the indicators on its scale in one panel, and every other
-    indicator (flags, counts, oscillators) in a panel of its own below it."""
+    indicator (flags, counts, oscillators) in a panel of its own below it. A note
+    names the lines whose infinite values could not be drawn; `guard` is as for
+    write_atomically."""
     try:
         from matplotlib.figure import Figure
     except ImportError as e:
@@ -711,12 +865,16 @@ def plot(path: str, bars: Bars, lines: Sequence[Line]) -> None:
         # Laying out and drawing compute the ticks, which fail for values near
         # the ends of the double range.
         fig.tight_layout()
-        write_atomically(path, lambda f: fig.savefig(f, format=kind, dpi=100))
+        write_atomically(path, lambda f: fig.savefig(f, format=kind, dpi=100), guard)
     except (ValueError, OverflowError, ArithmeticError, RuntimeError) as e:
         drawn = [r for _, r in overlay + panels] + ([close] if close is not None else [])
-        huge = any(np.any(np.abs(r[np.isfinite(r)]) > 1e300) for r in drawn)
-        why = "; values near the ends of the double range cannot be plotted" if huge else ""
+        why = "; values near the ends of the double range cannot be plotted" \
+            if any(map(_huge, drawn)) else ""
         raise UserError(f"cannot draw {path}: {e}{why}") from None
+    infinite = [name for name, r in lines if np.isinf(r).any()]
+    if infinite:
+        _note(f"{path} leaves out the infinite values of {_listed(infinite)}: a plot "
+              "cannot show them")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ universe is a list of Bars, one per symbol: from a file with a symbol column
 """
 from __future__ import annotations
 
+import contextlib
 import csv
 import datetime
 import os
@@ -42,6 +43,9 @@ class Bars:
     notes: list[str] = field(default_factory=list)
     #: The instrument, in a universe (None for bars read on their own).
     symbol: str | None = None
+    #: The file read, as (st_dev, st_ino) of the descriptor it was read through;
+    #: None for the sample or a stream without a descriptor.
+    file: tuple[int, int] | None = None
 
     def __len__(self) -> int:
         if self.columns:
@@ -58,6 +62,16 @@ MAX_LINE = 1 << 20
 SHOWN_MISSING = 5
 
 FILLS = ("previous",)
+
+
+def file_identity(f: object) -> tuple[int, int] | None:
+    """(st_dev, st_ino) of the file behind an open file object, or None when
+    it has no descriptor (an io.StringIO, for one)."""
+    try:
+        st = os.fstat(f.fileno())      # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
 
 
 def read_csv(path: str | os.PathLike[str], required: Iterable[str] = (),
@@ -140,16 +154,19 @@ def _read(path: str | os.PathLike[str], stream: TextIO | None,
     if options.fill is not None and options.fill not in FILLS:
         raise BarsError(f"unknown fill {options.fill!r}; known: {', '.join(FILLS)}")
     try:
-        if stream is not None:
-            return _parse(stream, name, options)
-        with open(name, newline="", encoding="utf-8-sig") as f:
-            return _parse(f, name, options)
+        with contextlib.nullcontext(stream) if stream is not None else \
+                open(name, newline="", encoding="utf-8-sig") as f:
+            identity = file_identity(f)
+            parts = _parse(f, name, options)
     except UnicodeDecodeError as e:
         raise BarsError(f"{name}: not UTF-8 text (byte {e.start}: {e.reason})") from None
     except csv.Error as e:
         raise BarsError(f"{name}: not a readable CSV file ({e})") from None
     except OSError as e:
         raise BarsError(f"cannot read {name}: {e.strerror or e}") from None
+    for bars in parts:
+        bars.file = identity
+    return parts
 
 
 @dataclass

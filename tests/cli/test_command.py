@@ -146,9 +146,10 @@ def test_help_lists_every_function(capsys):
 
 # Real processes: exit status, no traceback, the module entry point and the script.
 
-def _run(*argv, cwd=ROOT.parent):
-    env = dict(os.environ, PYTHONPATH="")
-    return subprocess.run(argv, capture_output=True, text=True, cwd=cwd, env=env, timeout=60)
+def _run(*argv, cwd=ROOT.parent, stdin=None, env=()):
+    env = dict(os.environ, PYTHONPATH="", **dict(env))
+    return subprocess.run(argv, capture_output=True, text=True, cwd=cwd, env=env,
+                          timeout=60, stdin=stdin)
 
 
 def test_python_m_zelvo_from_the_checkout():
@@ -386,3 +387,161 @@ def test_any_command_line_ends_in_0_or_2_without_a_traceback(tmp_path_factory, a
     assert "Traceback" not in err.getvalue()
     assert code == 0 or "error:" in err.getvalue()
     assert bars.read_text().startswith("Date,Open")
+
+
+# Standard input is one of the files read: an output must not replace it, nor
+# any input that a symlink made while the command runs leads to.
+
+def _stdin_from(monkeypatch, path):
+    """sys.stdin reading a file through a descriptor of its own, as after `< path`."""
+    f = open(path, newline="")
+    monkeypatch.setattr(sys, "stdin", f)
+    return f
+
+
+@pytest.mark.parametrize("argv,stdin", [
+    (["--csv", "-", "--output", "{bars}", "MA(C,2)"], "bars"),
+    (["--csv", "{bars}", "-f", "-", "--output", "{formula}"], "formula"),
+    (["--csv", "-", "--plot", "{image}", "C"], "image"),
+    (["--csv", "-", "--output", "{link}", "C"], "bars"),
+])
+def test_output_onto_standard_input_is_refused(capsys, monkeypatch, tmp_path, argv, stdin):
+    files = {"bars": _bars_file(tmp_path), "formula": tmp_path / "f.txt",
+             "image": tmp_path / "chart.png", "link": tmp_path / "link.csv"}
+    files["formula"].write_text("MA(C,2)\n")
+    files["image"].write_bytes(files["bars"].read_bytes())
+    files["link"].symlink_to(files["bars"])
+    before = {k: p.read_bytes() for k, p in files.items()}
+    with _stdin_from(monkeypatch, files[stdin]):
+        code, out, err = cli(capsys, *[a.format(**files) for a in argv])
+    assert code == 2 and out == ""
+    assert "is the file on standard input itself; it would be overwritten" in err
+    assert {k: p.read_bytes() for k, p in files.items()} == before
+
+
+@pytest.mark.parametrize("name,code", [("bars.csv", 2), ("out.csv", 0)])
+def test_output_onto_standard_input_in_a_process(tmp_path, name, code):
+    path = _bars_file(tmp_path)
+    before = path.read_bytes()
+    with open(path) as stdin:          # descriptor 0 itself, as after `< bars.csv`
+        p = _run(sys.executable, "-m", "zelvo", "--csv", "-", "--output",
+                 str(tmp_path / name), "MA(C,2)", stdin=stdin)
+    assert p.returncode == code and path.read_bytes() == before
+    assert ("is the file on standard input itself" in p.stderr) == (code == 2)
+
+
+@pytest.mark.parametrize("source", ["--csv", "stdin", "-f"])
+@pytest.mark.parametrize("option,name,hook", [
+    ("--output", "out.csv", "compute"),      # the link is there when writing starts
+    ("--output", "out.csv", "write_csv"),    # it appears while the file is written
+    ("--plot", "out.png", "compute"),
+])
+def test_a_symlink_made_while_running_never_leads_to_an_input(
+        capsys, monkeypatch, tmp_path, source, option, name, hook):
+    if option == "--plot":
+        pytest.importorskip("matplotlib")
+    bars = _bars_file(tmp_path)
+    formula = tmp_path / "f.txt"
+    formula.write_text("MA(C,2)")
+    victim = formula if source == "-f" else bars
+    before = victim.read_bytes()
+    target = tmp_path / name
+    real = getattr(cli_module, hook)
+
+    def link_then(*args, **kwargs):
+        if not target.is_symlink():
+            target.symlink_to(victim)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(cli_module, hook, link_then)
+    argv, what = {"--csv": (["--csv", str(bars)], "the --csv file"),
+                  "stdin": (["--csv", "-"], "the file on standard input"),
+                  "-f": (["--csv", str(bars), "-f", str(formula)], "the -f file")}[source]
+    with _stdin_from(monkeypatch, bars):
+        code, _, err = cli(capsys, *argv, option, str(target), "C")
+    assert code == 2, err
+    assert f"zelvo: error: {option} {target} is {what} itself; it would be" in err
+    assert victim.read_bytes() == before and target.is_symlink()
+    assert sorted(os.listdir(tmp_path)) == sorted(["bars.csv", "f.txt", name])  # no temp
+
+
+# Names and text that cannot be printed or written: the message says why, and
+# suggests --output FILE only where the output went to standard output.
+
+def _bad_name_universe(tmp_path):
+    try:
+        bad = tmp_path / os.fsdecode(b"\xff.csv")
+        bad.write_text("Date,Close\n2020-01-01,1\n")
+    except (OSError, UnicodeError):
+        pytest.skip("the file system takes only UTF-8 names")
+    (tmp_path / "b.csv").write_text("Date,Close\n2020-01-01,2\n")
+    return ["--csv", str(bad), "--csv", str(tmp_path / "b.csv")]
+
+
+def _accented_date(tmp_path):
+    return ["--csv", str(_bars_file(tmp_path, "Date,Close\n\u00e9t\u00e9,1\n"))]
+
+
+@pytest.mark.parametrize("bars,encoding,errors,output,words,suggested", [
+    (_bad_name_universe, "utf-8", "strict", "FILE",
+     "the symbol '\\xff' is named by the file", False),
+    (_bad_name_universe, "utf-8", "surrogateescape", "FILE",
+     "whose name is not UTF-8 text, and cannot be written to a CSV file", False),
+    (_bad_name_universe, "utf-8", "strict", None,
+     "cannot print '\\xff': a file name here is not UTF-8 text", False),
+    (_bad_name_universe, "utf-8", "strict", "-", "a file name here is not UTF-8", False),
+    (_accented_date, "ascii", "strict", None, "in the output's encoding (ascii)", True),
+    (_accented_date, "ascii", "strict", "-", "in the output's encoding (ascii)", True),
+    (_accented_date, "ascii", "strict", "FILE", "set PYTHONIOENCODING=utf-8", False),
+], ids=["bad-name-file", "bad-name-file-escaping-terminal", "bad-name-table",
+        "bad-name-stdout", "ascii-table", "ascii-stdout", "ascii-file"])
+def test_unwritable_text_is_explained(capsys, monkeypatch, tmp_path, bars, encoding,
+                                      errors, output, words, suggested):
+    target = tmp_path / "out" / "o.csv"
+    target.parent.mkdir()
+    argv = bars(tmp_path) + ([] if output is None else
+                             ["--output", str(target) if output == "FILE" else output])
+    monkeypatch.setattr(sys, "stdout", io.TextIOWrapper(io.BytesIO(), encoding=encoding,
+                                                        errors=errors))
+    code = main(argv + ["C"])
+    err = capsys.readouterr().err
+    assert code == 2 and words in err and "Traceback" not in err
+    assert ("--output FILE" in err) == suggested
+    assert os.listdir(target.parent) == []
+
+
+# Values near the ends of the double range: no warnings from NumPy or
+# matplotlib with their file paths, and what matters said once in a note.
+
+HUGE_BARS = ("Date,Close,Volume\n2020-01-01,1.5,1\n2020-01-02,1.7e308,1.7e308\n"
+             "2020-01-03,1.7e308,1e308\n")
+WIDE_BARS = "".join(["Date,Close,Volume\n"] + [f"2020-01-0{i},{i},6e306\n"
+                                                for i in range(1, 5)])
+OVERFLOWED = "zelvo: note: values near the largest double (about 1.8e308) overflow to inf: "
+
+
+@pytest.mark.parametrize("bars,argv,code,notes", [
+    (HUGE_BARS, ["MA(C,2)", "SUM(V,0)", "C/2"],
+     0, [OVERFLOWED + "MA(C,2), SUM(V,0) are infinite where the bars read are finite"]),
+    (HUGE_BARS, ["--output", "{dir}/o.csv", "SUM(V,0)"], 0,
+     [OVERFLOWED + "SUM(V,0) is infinite where the bars read are finite"]),
+    (HUGE_BARS, ["--plot", "{dir}/c.png", "C"], 2, []),
+    (WIDE_BARS, ["--plot", "{dir}/c.png", "SUM(V*10,0)/1e300", "C/0"], 0,
+     [OVERFLOWED + "SUM(V*10,0)/1e300 is infinite where the bars read are finite",
+      "zelvo: note: {dir}/c.png leaves out the infinite values of SUM(V*10,0)/1e300, C/0: "
+      "a plot cannot show them"]),
+    (WIDE_BARS, ["C/0", "LN(C-1)"], 0, []),    # infinite, but no overflow
+], ids=["table", "output", "plot-error", "plot-note", "division-by-zero"])
+def test_huge_values_give_notes_not_warnings(tmp_path, bars, argv, code, notes):
+    if "--plot" in argv:
+        pytest.importorskip("matplotlib")
+    path = _bars_file(tmp_path, bars)
+    argv = [a.format(dir=tmp_path) for a in argv]
+    p = _run(sys.executable, "-m", "zelvo", "--csv", str(path), *argv,
+             env={"PYTHONWARNINGS": "default"})
+    assert p.returncode == code
+    assert "Warning" not in p.stderr and not re.search(r"\.py\b", p.stderr), p.stderr
+    said = [ln for ln in p.stderr.splitlines() if ln.startswith("zelvo: note:")]
+    assert said == [n.format(dir=tmp_path) for n in notes]
+    if code == 2:
+        assert "values near the ends of the double range cannot be plotted" in p.stderr
