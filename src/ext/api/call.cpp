@@ -360,28 +360,36 @@ bool whole_strides(PyArrayObject *a) {
 // the package (the functions here, and through float64() the formulas,
 // streams, Dask and the command line): anything NumPy reads as an array of
 // bool, int or float values; strings, dates, complex numbers and objects are
-// refused, named by `what` ("MA() argument 'a'", "the column 'Close'").
+// refused, named by `name` and `arg` ("MA() argument 'a'"), or by `name`
+// alone when `arg` is null ("the column 'Close'").  The name is put together
+// only for a refusal: a call that goes through formats nothing.
 // Returns a new reference to an array of the input's own numeric dtype.
-PyArrayObject *numeric_array(PyObject *o, const char *what) {
+PyArrayObject *numeric_array(PyObject *o, const char *name, const char *arg) {
+    char what[200];
+    auto named = [&]() -> const char * {
+        if (!arg) return name;
+        std::snprintf(what, sizeof what, "%s() argument '%s'", name, arg);
+        return what;
+    };
     PyArrayObject *a;
     if (PyArray_Check(o)) {
         a = reinterpret_cast<PyArrayObject *>(Py_NewRef(o));
     } else {
         a = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
         if (!a) {
-            raise_from(PyExc_ValueError, "%s cannot be read as an array of numbers", what);
+            raise_from(PyExc_ValueError, "%s cannot be read as an array of numbers", named());
             return nullptr;
         }
     }
     if (!numeric_type(PyArray_TYPE(a))) {
         if (PyArray_NDIM(a) == 0 && !PyArray_Check(o)) {
             PyErr_Format(PyExc_TypeError,
-                         "%s must be a series of numbers or a number, not %.200s", what,
+                         "%s must be a series of numbers or a number, not %.200s", named(),
                          Py_TYPE(o)->tp_name);
         } else {
             PyErr_Format(PyExc_TypeError,
                          "%s must hold bool, int or float values; got an array of dtype %S",
-                         what, reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
+                         named(), reinterpret_cast<PyObject *>(PyArray_DESCR(a)));
         }
         Py_DECREF(a);
         return nullptr;
@@ -396,7 +404,7 @@ PyObject *float64(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     }
     const char *what = PyUnicode_AsUTF8(args[1]);
     if (!what) return nullptr;
-    PyArrayObject *a = numeric_array(args[0], what);
+    PyArrayObject *a = numeric_array(args[0], what, nullptr);
     if (!a) return nullptr;
     if (PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
         return reinterpret_cast<PyObject *>(a);
@@ -425,9 +433,7 @@ int convert(const Call &c, int i, Operand &op) {
         set_scalar(op, v, cond);
         return 0;
     }
-    char what[160];
-    std::snprintf(what, sizeof what, "%s() argument '%s'", c.name(), c.arg(i));
-    PyArrayObject *a = numeric_array(o, what);
+    PyArrayObject *a = numeric_array(o, c.name(), c.arg(i));
     if (!a) return -1;
     const int t = PyArray_TYPE(a);
     if (PyArray_NDIM(a) == 0) {
