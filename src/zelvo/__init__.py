@@ -45,10 +45,14 @@ def get_include() -> str:
     """The directory that holds ``rillet.h``, the C header of the core.
 
     Compile C or C++ code that calls the ``zv_*`` functions with
-    ``-I"$inc"`` and link it with ``-L"$inc/../lib" -lrillet -lm`` (the static
-    core beside it), where ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
+    ``-I"$inc"`` and link it with
+    ``-L"$inc/../lib" -lrillet -lstdc++ -lm -lpthread`` (the static core
+    beside it, which needs the C++ runtime and the threads library), where
+    ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
     """
-    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
+    # Installed beside the compiled modules, which an editable install keeps
+    # apart from this file.
+    return os.path.join(os.path.dirname(os.path.abspath(_zelvo.__file__)), "include")
 
 
 __all__ = [*_NAMES, "set_threads", "get_threads", "get_include",
