@@ -25,14 +25,24 @@ from __future__ import annotations
 
 import os
 
-# The exact module first: in a second interpreter it is the one that refuses,
-# with its own message, before anything imports NumPy there.
-from . import _zelvo  # noqa: F401
-from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
-from ._catalog import NAMES as _NAMES
+# zelvo, like NumPy under it, runs in one interpreter per process.  The exact
+# module is imported first: in a second interpreter it is the one that
+# refuses, with its own message, before anything imports NumPy there.  Where
+# NumPy alone was imported by another interpreter first, NumPy's refusal is
+# the one raised; it is restated here in zelvo's terms.
+_NUMPY_REFUSALS = ("Interpreter change detected", "more than once per process")
+try:
+    from . import _zelvo  # noqa: F401
+    from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
+    from ._catalog import NAMES as _NAMES
 
-# The formula language and the library of classic indicators written in it.
-from .formula import Formula, indicator, indicators
+    # The formula language and the library of classic indicators written in it.
+    from .formula import Formula, indicator, indicators
+except ImportError as e:
+    if not any(refusal in str(e) for refusal in _NUMPY_REFUSALS):
+        raise
+    raise ImportError("zelvo (with NumPy) runs in one interpreter per process, and another "
+                      f"interpreter of this process has imported NumPy: {e}") from e
 
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
