@@ -5,7 +5,6 @@ hands the module the one its linker takes.  Checked by configuring the
 package's build in a scratch directory, once with the linker found here and
 once as for Apple's linker, so no Mac is needed; the modules are not built."""
 import importlib.machinery
-import os
 import re
 import sys
 from pathlib import Path
@@ -32,36 +31,24 @@ def _public_names():
     return ["zv_*"] + [n for n in declared if not n.startswith("zv_")]
 
 
-@pytest.fixture(scope="module", params=["probed", "apple"])
-def configured(request, tmp_path_factory):
-    """(build directory, export style) of a configured package build."""
+@pytest.mark.parametrize("style", ["probed", "apple"])
+def test_each_module_exports_its_init_function(style, tmp_path):
     if not builds.have("cmake", "make", "c++"):
         pytest.skip("needs cmake, make and c++")
-    build = tmp_path_factory.mktemp(f"configure-{request.param}")
-    style = [] if request.param == "probed" else ["-DRILLET_EXPORT_STYLE=apple"]
-    builds.run(["cmake", "-S", ROOT, "-B", build, "-G", "Unix Makefiles", "-DSKBUILD=ON",
-                f"-DPython_EXECUTABLE={sys.executable}", *style])
-    return build, "apple" if style else "gnu"
-
-
-def test_each_module_exports_its_init_function(configured):
-    build, style = configured
+    forced = [] if style == "probed" else [f"-DRILLET_EXPORT_STYLE={style}"]
+    builds.run(["cmake", "-S", ROOT, "-B", tmp_path, "-G", "Unix Makefiles", "-DSKBUILD=ON",
+                f"-DPython_EXECUTABLE={sys.executable}", *forced])
     modules = _modules()
     assert {"_zelvo", "_api", "_stream"} <= set(modules)
     for name in modules:
         names = _public_names() + [f"PyInit_{name}"]
-        script = (build / "exports" / f"{name}.map").read_text()
+        script = (tmp_path / "exports" / f"{name}.map").read_text()
         glob = re.search(r"global:\s*(.*?)\s*local:\s*\*;", script, re.S).group(1)
         assert [n.strip() for n in glob.split(";") if n.strip()] == names, script
-        listed = (build / "exports" / f"{name}.list").read_text().split()
+        listed = (tmp_path / "exports" / f"{name}.list").read_text().split()
         assert listed == ["_" + n for n in names]
-
-
-def test_each_module_links_with_its_own_list(configured):
-    build, style = configured
-    modules = _modules()
-    for name in modules:
-        line = (build / "CMakeFiles" / f"{name}.dir" / "link.txt").read_text()
+        # The module's link line takes its own file, of the linker's kind.
+        line = (tmp_path / "CMakeFiles" / f"{name}.dir" / "link.txt").read_text()
         used = re.findall(r"(?:--version-script=|-exported_symbols_list,)([^\s,]+)", line)
-        ext = ".list" if style == "apple" else ".map"
-        assert used == [os.path.join(str(build), "exports", name + ext)], line
+        own = tmp_path / "exports" / (name + (".list" if style == "apple" else ".map"))
+        assert used == [str(own)], line
