@@ -22,16 +22,18 @@ if os.environ.get("HYPOTHESIS_PROFILE"):
 
 @pytest.fixture(scope="session")
 def core_objects(tmp_path_factory):
-    """core_objects(variant): the core's object files built in one variant of
-    builds.VARIANTS (position-independent, only the public symbols visible),
+    """core_objects(variant, defines=()): the core's object files built in one
+    variant of builds.VARIANTS (None: builds.flags' choice), with extra -D
+    flags if given (position-independent, only the public symbols visible),
     compiled once per session and shared by every test that links the core."""
     made = {}
 
-    def get(variant):
-        if variant not in made:
-            made[variant] = builds.objects(
-                tmp_path_factory.mktemp(f"core-{variant}"), builds.CORE_SOURCES,
-                builds.flags(variant) + ["-fPIC", "-fvisibility=hidden"])
-        return made[variant]
+    def get(variant, defines=()):
+        key = (variant, tuple(defines))
+        if key not in made:
+            made[key] = builds.objects(
+                tmp_path_factory.mktemp(f"core-{variant or 'default'}"), builds.CORE_SOURCES,
+                builds.flags(variant) + ["-fPIC", "-fvisibility=hidden", *defines])
+        return made[key]
 
     return get

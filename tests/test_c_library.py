@@ -1,7 +1,10 @@
 """The README's "From C" section, run as written: its C program compiled and
 linked through every route it shows (the static core inside the installed
 package; `cmake --install` then pkg-config, and then a CMake project with
-find_package), each printing what the README says.
+find_package), each printing what the README says.  The same routes link
+tests/c/pool_stream_caller.c, which calls the parts of the core that need
+the C++ runtime (the thread pool, streams): a C program must get it from
+each route, the static ones included.
 
 The install goes to a scratch HOME, the CMake build to build/rillet as the
 README says.  Routes whose tools are missing are skipped."""
@@ -11,12 +14,17 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+from typing import NamedTuple
 
 import pytest
+
+import zelvo
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
 PRINTED = "rc=0 ma=2 3 4"
+# What tests/c/pool_stream_caller.c prints.
+POOL_STREAM = ["panel rc=0 ma=4 14 31", "stream rc=0 open=2 peek=3 update=3 copy=4 bars=5"]
 
 
 def _section():
@@ -48,23 +56,34 @@ def _needs(*tools):
         pytest.skip("needs " + ", ".join(missing))
 
 
-@pytest.fixture
-def program(tmp_path):
-    (c,) = _blocks("c")
+class Program(NamedTuple):
+    dir: Path          # holds the program as ma.c, the name the README's commands use
+    printed: list
+
+
+@pytest.fixture(params=["readme", "pool_stream"])
+def program(request, tmp_path):
+    if request.param == "readme":
+        (c,), printed = _blocks("c"), [PRINTED]
+    else:
+        c, printed = (ROOT / "tests" / "c" / "pool_stream_caller.c").read_text(), POOL_STREAM
     (tmp_path / "ma.c").write_text(c)
-    return tmp_path
+    return Program(tmp_path, printed)
 
 
 def test_readme_shows_the_three_routes():
     assert len(_blocks("c")) == 1 and len(_blocks("sh")) == 3 and len(_blocks("cmake")) == 1
     assert f"`{PRINTED}`" in _section()
+    # get_include() documents the package route's link line.
+    link = re.search(r"-L\"\$inc/\.\./lib\"[^`]*?(?= -o |``)", _blocks("sh")[0]).group(0)
+    assert link in " ".join(zelvo.get_include.__doc__.split())
 
 
 def test_static_core_in_the_package_links(program):
     _needs("cc")
     with_package = _blocks("sh")[0]
-    out = _sh(with_package, program, _env(program))
-    assert out.splitlines() == [PRINTED]
+    out = _sh(with_package, program.dir, _env(program.dir))
+    assert out.splitlines() == program.printed
 
 
 @pytest.fixture(scope="module")
@@ -99,14 +118,14 @@ def test_install_lays_out_the_library(installed):
 
 def test_pkg_config_route(installed, program):
     _needs("pkg-config", "cc")
-    out = _sh(_blocks("sh")[2], program, _env(installed))
-    assert out.splitlines() == [PRINTED]
+    out = _sh(_blocks("sh")[2], program.dir, _env(installed))
+    assert out.splitlines() == program.printed
     # The static variant the README mentions: no librillet.so needed at run time.
     static = ('export PKG_CONFIG_PATH="$HOME/.local/lib/pkgconfig"\n'
               'cc ma.c $(pkg-config --static --cflags --libs rillet) -static -o ma_static\n'
               'mv "$HOME/.local" "$HOME/moved" && trap \'mv "$HOME/moved" "$HOME/.local"\' EXIT\n'
               './ma_static')
-    assert _sh(static, program, _env(installed)).splitlines() == [PRINTED]
+    assert _sh(static, program.dir, _env(installed)).splitlines() == program.printed
 
 
 @pytest.mark.parametrize("target", ["rillet::rillet", "rillet::rillet_static"])
@@ -115,11 +134,12 @@ def test_cmake_package_route(installed, program, target):
     (fragment,) = _blocks("cmake")
     fragment = fragment.replace("PRIVATE rillet::rillet)", f"PRIVATE {target})")
     assert target in fragment
-    (program / "CMakeLists.txt").write_text(
+    # A C project: the C++ runtime must come from the package, not the linker.
+    (program.dir / "CMakeLists.txt").write_text(
         "cmake_minimum_required(VERSION 3.18)\nproject(ma C)\n" + fragment)
     env = _env(installed)
     _sh(f'cmake -S . -B build -DCMAKE_PREFIX_PATH="$HOME/.local" && cmake --build build',
-        program, env)
-    out = subprocess.run([str(program / "build" / "ma")], capture_output=True, text=True,
+        program.dir, env)
+    out = subprocess.run([str(program.dir / "build" / "ma")], capture_output=True, text=True,
                          check=True).stdout
-    assert out.splitlines() == [PRINTED]
+    assert out.splitlines() == program.printed

@@ -10,6 +10,7 @@
 // blocks and answers the others by a rescan or, once rescans grow costly,
 // from a monotonic stack.
 #include "extreme.h"
+#include "scratch.h"
 #include "series.h"
 
 #include <cstdlib>
@@ -134,17 +135,15 @@ int fixed(const num_t *X, int size_X, int N, num_t *R, int size_R) {
 // recent of equal values (0.0 and -0.0) is the one found.  When no entry lies
 // at or after lo, every bar of the window is NaN.
 
-// The budget and the allocator can be set at build time: the tests build
-// this file with a budget of 0 (the stack from the first rescan on) and with
-// an allocator that returns null (rescans to the end).
+// The budget can be set at build time, and the scratch allocator replaced
+// (scratch.h): the tests build this file with a budget of 0 (the stack from
+// the first rescan on) and with an allocator that returns null (rescans to
+// the end).
 #ifndef RILLET_RESCAN_PER_BAR
 #define RILLET_RESCAN_PER_BAR 64
 #endif
 #ifndef RILLET_RESCAN_SLACK
 #define RILLET_RESCAN_SLACK 4096
-#endif
-#ifndef RILLET_SCRATCH_ALLOC
-#define RILLET_SCRATCH_ALLOC(bytes) std::malloc(bytes)
 #endif
 constexpr int64_t kRescanPerBar = RILLET_RESCAN_PER_BAR;
 constexpr int64_t kRescanSlack = RILLET_RESCAN_SLACK;
@@ -176,7 +175,7 @@ class Stack {
     bool active() const { return at_ != nullptr; }
     // Takes the buffer for n bars; false when the allocator has none.
     bool start(int64_t n) {
-        at_ = static_cast<int32_t *>(RILLET_SCRATCH_ALLOC(static_cast<size_t>(n) * sizeof(int32_t)));
+        at_ = static_cast<int32_t *>(scratch_alloc(static_cast<size_t>(n) * sizeof(int32_t)));
         return at_ != nullptr;
     }
 

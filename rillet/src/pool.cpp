@@ -14,6 +14,7 @@
 // The pool therefore remembers the process it belongs to; a call in another
 // process leaves the old pool alone and builds a fresh one.
 #include "pool.h"
+#include "scratch.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -35,8 +36,8 @@ void *Local::scratch(unsigned long bytes) {
     std::free(mem_);
     mem_ = nullptr;
     size_ = 0;
-    void *p = nullptr;
-    if (posix_memalign(&p, 64, bytes) != 0) return nullptr;
+    void *p = scratch_alloc(bytes);
+    if (p == nullptr) return nullptr;
     mem_ = p;
     size_ = bytes;
     return p;

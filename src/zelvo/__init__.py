@@ -25,14 +25,24 @@ from __future__ import annotations
 
 import os
 
-# The exact module first: in a second interpreter it is the one that refuses,
-# with its own message, before anything imports NumPy there.
-from . import _zelvo  # noqa: F401
-from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
-from ._catalog import NAMES as _NAMES
+# zelvo, like NumPy under it, runs in one interpreter per process.  The exact
+# module is imported first: in a second interpreter it is the one that
+# refuses, with its own message, before anything imports NumPy there.  Where
+# NumPy alone was imported by another interpreter first, NumPy's refusal is
+# the one raised; it is restated here in zelvo's terms.
+_NUMPY_REFUSALS = ("Interpreter change detected", "more than once per process")
+try:
+    from . import _zelvo  # noqa: F401
+    from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
+    from ._catalog import NAMES as _NAMES
 
-# The formula language and the library of classic indicators written in it.
-from .formula import Formula, indicator, indicators
+    # The formula language and the library of classic indicators written in it.
+    from .formula import Formula, indicator, indicators
+except ImportError as e:
+    if not any(refusal in str(e) for refusal in _NUMPY_REFUSALS):
+        raise
+    raise ImportError("zelvo (with NumPy) runs in one interpreter per process, and another "
+                      f"interpreter of this process has imported NumPy: {e}") from e
 
 try:
     from importlib.metadata import PackageNotFoundError, version as _version
@@ -45,10 +55,14 @@ def get_include() -> str:
     """The directory that holds ``rillet.h``, the C header of the core.
 
     Compile C or C++ code that calls the ``zv_*`` functions with
-    ``-I"$inc"`` and link it with ``-L"$inc/../lib" -lrillet -lm`` (the static
-    core beside it), where ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
+    ``-I"$inc"`` and link it with
+    ``-L"$inc/../lib" -lrillet -lstdc++ -lm -lpthread`` (the static core
+    beside it, which needs the C++ runtime and the threads library), where
+    ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
     """
-    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "include")
+    # Installed beside the compiled modules, which an editable install keeps
+    # apart from this file.
+    return os.path.join(os.path.dirname(os.path.abspath(_zelvo.__file__)), "include")
 
 
 __all__ = [*_NAMES, "set_threads", "get_threads", "get_include",

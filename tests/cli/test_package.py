@@ -1,8 +1,14 @@
 """What `import zelvo` offers: the functions of zelvo._api, the C header, and
 the version."""
 import importlib.metadata
+import json
+import subprocess
+import sys
 from pathlib import Path
 
+import pytest
+
+import subinterp
 import zelvo
 import zelvo._zelvo as z
 from zelvo._catalog import FUNCTIONS
@@ -37,3 +43,42 @@ def test_installed_files_hold_no_sources_but_the_license():
     assert any(f.endswith("LICENSE") for f in files)
     meta = importlib.metadata.metadata("zelvo")
     assert meta["License-Expression"] == "MIT"
+
+
+# A sub-interpreter imports FIRST, then the main interpreter zelvo; prints
+# the sub-interpreter's failure (None if it imported) and the main one's.
+SECOND_IMPORT = """
+import json, sys
+sys.path.insert(0, TESTS)
+import subinterp
+sub = subinterp.run("import sys; sys.path[:] = %r; import FIRST" % sys.path, isolated=False)
+try:
+    import zelvo
+    main = None
+except ImportError as e:
+    main = [str(e), repr(e.__cause__)]
+print(json.dumps([sub, main]))
+"""
+
+
+@pytest.mark.parametrize("first", ["zelvo", "numpy"])
+def test_import_after_another_interpreter_says_why(first, tmp_path):
+    # zelvo, and NumPy under it, keep to the interpreter that imported them
+    # first; the main interpreter's import then fails saying so, in zelvo's
+    # terms even when it is NumPy that refuses (its error chained).
+    if subinterp.module() is None:
+        pytest.skip("this Python has no sub-interpreters")
+    script = SECOND_IMPORT.replace("TESTS", repr(str(Path(__file__).parents[1])))
+    p = subprocess.run([sys.executable, "-c", script.replace("FIRST", first)], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=300)
+    assert p.returncode == 0, p.stderr
+    sub, main = json.loads(p.stdout.splitlines()[-1])
+    if first == "zelvo":
+        assert sub is not None or main is not None, "zelvo imported in two interpreters"
+    if main is None:
+        return  # NumPy took the second interpreter: nothing to explain
+    if first == "zelvo":
+        assert "zelvo runs in one interpreter per process" in main[0], main
+    else:
+        assert "zelvo (with NumPy) runs in one interpreter per process" in main[0], main
+        assert main[1].startswith("ImportError("), main

@@ -38,14 +38,19 @@ class Lanes(ctypes.Structure):
                 ("bar_stride", ctypes.c_ssize_t)]
 
 
-zv_panel = lib.zv_panel
-zv_panel.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.POINTER(Lanes),
-                     ctypes.POINTER(ctypes.c_int), ctypes.c_void_p, ctypes.c_ssize_t,
-                     ctypes.c_ssize_t, ctypes.c_int]
-zv_panel.restype = ctypes.c_int
-setup = lib.zv_panel_test_setup
-setup.argtypes = [ctypes.c_int, ctypes.c_int64]
-setup.restype = ctypes.c_int
+def entries(dll):
+    """zv_panel and zv_panel_test_setup of a build of the core."""
+    panel, test_setup = dll.zv_panel, dll.zv_panel_test_setup
+    panel.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.POINTER(Lanes),
+                      ctypes.POINTER(ctypes.c_int), ctypes.c_void_p, ctypes.c_ssize_t,
+                      ctypes.c_ssize_t, ctypes.c_int]
+    panel.restype = ctypes.c_int
+    test_setup.argtypes = [ctypes.c_int, ctypes.c_int64]
+    test_setup.restype = ctypes.c_int
+    return panel, test_setup
+
+
+zv_panel, setup = entries(lib)
 
 
 @pytest.fixture(params=sorted(PATHS), ids=lambda p: PATHS[p])
@@ -80,8 +85,9 @@ def elements(a):
     return a.strides[0] // a.itemsize, a.strides[1] // a.itemsize
 
 
-def run_panel(name, arrays, ints, layout, threads, result=None):
-    """zv_panel on lanes x bars arrays; returns (code, result view)."""
+def run_panel(name, arrays, ints, layout, threads, result=None, entry=None):
+    """zv_panel (or `entry`, another build's) on lanes x bars arrays;
+    returns (code, result view)."""
     lanes, bars = arrays[0].shape
     in_layout, _, out_layout = layout.partition(">")
     stored = [store(a, in_layout) for a in arrays]
@@ -90,8 +96,8 @@ def run_panel(name, arrays, ints, layout, threads, result=None):
     r = store(np.full((lanes, bars), SENTINEL) if result is None else result,
               out_layout or in_layout)
     params = (ctypes.c_int * 3)(*ints)
-    rc = zv_panel(name.encode(), lanes, bars, lanes_arg, params, r.ctypes.data, *elements(r),
-                  threads)
+    rc = (entry or zv_panel)(name.encode(), lanes, bars, lanes_arg, params, r.ctypes.data,
+                             *elements(r), threads)
     return rc, r
 
 
@@ -280,15 +286,38 @@ def test_refusals():
     assert zv_panel(b"MA", 2, 0, None, n, None, 4, 1, 1) == ERR_OK
 
 
-def test_scratch_refused_writes_nothing():
-    # A strided lane of 2^31-1 bars needs a scratch block far beyond any
-    # memory: refused before a bar is read or written.
-    x = np.ones(8)
-    r = np.full(8, SENTINEL)
-    ins = (Lanes * 1)(Lanes(x.ctypes.data, 0, 2))
-    n = (ctypes.c_int * 1)(3)
-    assert zv_panel(b"LLV", 1, INT_MAX, ins, n, r.ctypes.data, 0, 1, 1) == ERR_NO_MEMORY
-    assert (r == SENTINEL).all()
+@pytest.fixture(scope="module")
+def no_scratch(core_objects, tmp_path_factory):
+    """zv_panel and its test hook from a build of the core whose scratch
+    allocator always fails."""
+    if not builds.have("g++"):
+        pytest.skip("g++ is needed")
+    so = tmp_path_factory.mktemp("no-scratch") / "librillet_no_scratch.so"
+    objs = core_objects(None, ["-DRILLET_SCRATCH_ALLOC(bytes)=nullptr"])
+    builds.run(["g++", *builds.flags(shared=True), *objs, "-o", so])
+    return entries(ctypes.CDLL(str(so)))
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_scratch_refused_writes_nothing(no_scratch, layout, threads):
+    # LLV has no grouped kernel, so a panel whose series or result is not
+    # contiguous along time goes through the scratch block; when that cannot
+    # be had the call is refused before a bar is read or written, on one
+    # thread or split among several.  A contiguous panel takes no scratch.
+    expected = ERR_OK if layout == "lanes" else ERR_NO_MEMORY
+    panel, test_setup = no_scratch
+    x = np.cumsum(np.random.default_rng(3).standard_normal((5, 40)), axis=1)
+    test_setup(-2, 1)
+    try:
+        rc, r = run_panel("LLV", [x], [3], layout, threads, entry=panel)
+    finally:
+        test_setup(-2, 0)
+    assert rc == expected
+    if expected == ERR_OK:
+        assert not mismatch(one_series(FUNCTIONS["LLV"], [x], [3]), r, False)
+    else:
+        assert (np.asarray(r) == SENTINEL).all()
 
 
 def test_default_thread_count():

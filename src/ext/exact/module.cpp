@@ -258,8 +258,8 @@ PyObject *module_create(PyObject *module_spec, PyModuleDef *) {
         if (id == -1) return nullptr;
     } else if (id != g_interpreter) {
         PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+                        "zelvo runs in one interpreter per process (as NumPy, which it uses, "
+                        "does), and another interpreter of this process has imported it.");
         return nullptr;
     }
     if (g.module) return Py_NewRef(g.module);
