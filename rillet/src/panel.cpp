@@ -7,10 +7,14 @@
 //
 // A chunk runs one of two ways:
 // - the recurrences that have grouped kernels (lanes.h) run sixteen lanes per
-//   group.  A panel whose time axis is the first one is walked in blocks of
-//   rows across a batch of groups, so every row is read and written while it
-//   is in cache, with no copy at all;
-// - every other function runs lane by lane through its one-series function.
+//   group where lanes lie side by side (a panel whose time axis is the first
+//   one).  It is walked in blocks of rows across a batch of groups, so every
+//   row is read and written while it is in cache, with no copy at all.  A
+//   group of fewer than kMinGroup lanes runs as the one-series functions do:
+//   the vector work of a group costs the same whatever it holds;
+// - every other function, and every panel whose lanes each lie contiguous
+//   along time (where the one-series function is as fast per value as a
+//   group), runs lane by lane through its one-series function.
 //   Lanes contiguous along time are handed over in place; otherwise sixteen
 //   lanes at a time are gathered into the participant's scratch memory (the
 //   one allocation of a call, made before anything is written), computed,
@@ -47,6 +51,14 @@ constexpr int kBatch = 16;
 constexpr int G = lanes::kGroup;
 // Lanes gathered together into the scratch for the one-series functions.
 constexpr int kBlock = 16;
+// The scratch a participant gathers lanes into stays under this many bytes
+// where one lane fits (fewer lanes a block for long series): memory of this
+// size the allocator hands out again from call to call, while a larger block
+// would be mapped, faulted in and unmapped on every call.
+constexpr size_t kScratchCap = size_t{16} << 20;
+// Fewest lanes of a group that the grouped kernels run, unless a test pins
+// their path.
+constexpr int kMinGroup = 8;
 // Rows ahead whose lines are asked for while a row is copied: the rows of a
 // time-first panel lie far apart, and one copy waiting for each row's miss
 // in turn runs at memory latency, not bandwidth.
@@ -76,7 +88,14 @@ struct Input {
     int pos;    // argument position
 };
 
-// dst holds `count` lanes of n elements one after another; src is lane 0 of
+// Bytes from one lane of n elements to the next in the scratch: a whole number
+// of cache lines and one more, so that lanes of a power-of-two length do not
+// all fall into the same cache sets.
+size_t lane_bytes(int64_t n, size_t size) {
+    return ((static_cast<size_t>(n) * size + 63) & ~static_cast<size_t>(63)) + 64;
+}
+
+// dst holds `count` lanes of n elements, `pitch` elements apart; src is lane 0 of
 // a panel with the given strides.  Bar-outer order: a time-first panel is
 // read (and written back) a row segment at a time, while each lane of the
 // scratch is a sequential stream.
@@ -91,23 +110,23 @@ void prefetch_row(const T *row, ptrdiff_t ls, int count, int write) {
 }
 
 template <class T>
-void gather_block(T *dst, const T *src, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
+void gather_block(T *dst, const T *src, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n,
+                  int64_t pitch) {
     for (int64_t t = 0; t < n; ++t) {
         const T *row = src + t * bs;
         if (t + kAhead < n) prefetch_row(src + (t + kAhead) * bs, ls, count, 0);
-        for (int l = 0; l < count; ++l) dst[l * n + t] = row[l * ls];
+        for (int l = 0; l < count; ++l) dst[l * pitch + t] = row[l * ls];
     }
 }
 
-void scatter_block(const num_t *src, num_t *dst, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n) {
+void scatter_block(const num_t *src, num_t *dst, ptrdiff_t ls, ptrdiff_t bs, int count, int64_t n,
+                   int64_t pitch) {
     for (int64_t t = 0; t < n; ++t) {
         num_t *row = dst + t * bs;
         if (t + kAhead < n) prefetch_row(dst + (t + kAhead) * bs, ls, count, 1);
-        for (int l = 0; l < count; ++l) row[l * ls] = src[l * n + t];
+        for (int l = 0; l < count; ++l) row[l * ls] = src[l * pitch + t];
     }
 }
-
-size_t round64(size_t n) { return (n + 63) & ~static_cast<size_t>(63); }
 
 struct Panel final : rillet::pool::Job {
     const rillet::Entry *e = nullptr;
@@ -119,6 +138,8 @@ struct Panel final : rillet::pool::Job {
     ptrdiff_t rls = 0, rbs = 0;
     lanes::Op op = lanes::Op::None;
     const lanes::Kernels *grouped = nullptr;
+    bool small_single = false;  // groups under kMinGroup lanes run lane by lane
+    int block = kBlock;         // lanes gathered at a time (no more than run so)
     int lanes_per_chunk = 0;
     size_t scratch = 0;  // bytes per participant for gathered lanes, 0 for none
 
@@ -129,7 +150,7 @@ struct Panel final : rillet::pool::Job {
         const int k0 = static_cast<int>(from);
         const int k1 = static_cast<int>(lanes - from < lanes_per_chunk ? lanes : from + lanes_per_chunk);
         if (grouped) {
-            run_grouped(k0, k1);
+            run_grouped(k0, k1, local);
         } else {
             run_single(k0, k1, local);
         }
@@ -154,7 +175,13 @@ struct Panel final : rillet::pool::Job {
         return g;
     }
 
-    void run_grouped(int k0, int k1) const {
+    void run_grouped(int k0, int k1, Local &local) const {
+        // Only the last group of a panel can be short.
+        if (small_single && k1 - (k1 - k0 - 1) / G * G - k0 < kMinGroup) {
+            const int tail = k0 + (k1 - k0 - 1) / G * G;
+            run_single(tail, k1, local);
+            k1 = tail;
+        }
         bool rows = in[0].lane_stride == 1 && rls == 1;
         if (nin > 1) rows = rows && in[1].lane_stride == 1;
         if (!rows) {
@@ -201,8 +228,10 @@ struct Panel final : rillet::pool::Job {
         // per input that is not contiguous along time, and one for R.
         auto *mem = static_cast<unsigned char *>(local.scratch(scratch));
         const int64_t n = bars;
-        for (int k = k0; k < k1; k += kBlock) {
-            const int count = k1 - k < kBlock ? k1 - k : kBlock;
+        const size_t byte_lane = lane_bytes(n, 1), num_lane = lane_bytes(n, sizeof(num_t));
+        const int64_t num_pitch = static_cast<int64_t>(num_lane / sizeof(num_t));
+        for (int k = k0; k < k1; k += block) {
+            const int count = k1 - k < block ? k1 - k : block;
             unsigned char *at = mem;
             const void *base[3];
             int64_t step[3];  // elements from one lane to the next
@@ -214,10 +243,11 @@ struct Panel final : rillet::pool::Job {
                         base[i] = src;
                         step[i] = s.lane_stride;
                     } else {
-                        gather_block(at, src, s.lane_stride, s.bar_stride, count, n);
+                        gather_block(at, src, s.lane_stride, s.bar_stride, count, n,
+                                     static_cast<int64_t>(byte_lane));
                         base[i] = at;
-                        step[i] = n;
-                        at += round64(static_cast<size_t>(kBlock) * n);
+                        step[i] = static_cast<int64_t>(byte_lane);
+                        at += block * byte_lane;
                     }
                 } else {
                     const auto *src = static_cast<const num_t *>(s.p) + k * s.lane_stride;
@@ -226,10 +256,10 @@ struct Panel final : rillet::pool::Job {
                         step[i] = s.lane_stride;
                     } else {
                         auto *dst = reinterpret_cast<num_t *>(at);
-                        gather_block(dst, src, s.lane_stride, s.bar_stride, count, n);
+                        gather_block(dst, src, s.lane_stride, s.bar_stride, count, n, num_pitch);
                         base[i] = dst;
-                        step[i] = n;
-                        at += round64(static_cast<size_t>(kBlock) * n * sizeof(num_t));
+                        step[i] = num_pitch;
+                        at += block * num_lane;
                     }
                 }
             }
@@ -238,9 +268,9 @@ struct Panel final : rillet::pool::Job {
             int64_t out_step = rls;
             if (rbs != 1) {
                 out = reinterpret_cast<num_t *>(at);
-                out_step = n;
+                out_step = num_pitch;
                 // Bars a function leaves unwritten keep what R held.
-                if (!e->writes_all) gather_block<num_t>(out, r, rls, rbs, count, n);
+                if (!e->writes_all) gather_block<num_t>(out, r, rls, rbs, count, n, num_pitch);
             }
             for (int l = 0; l < count; ++l) {
                 for (int i = 0; i < nin; ++i) {
@@ -251,7 +281,7 @@ struct Panel final : rillet::pool::Job {
                 }
                 rillet::invoke(*e, 0, args, out + l * out_step, bars);
             }
-            if (rbs != 1) scatter_block(out, r, rls, rbs, count, n);
+            if (rbs != 1) scatter_block(out, r, rls, rbs, count, n, num_pitch);
         }
     }
 };
@@ -320,10 +350,9 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
         s.lane_stride = inputs[i].lane_stride;
         s.bar_stride = inputs[i].bar_stride;
         s.cond = sh.kinds[s.pos] == rillet::Kind::Cond;
-        if (s.bar_stride != 1) per_lane += static_cast<size_t>(bars) * (s.cond ? 1 : 8);
+        if (s.bar_stride != 1) per_lane += lane_bytes(bars, s.cond ? 1 : sizeof(num_t));
     }
-    if (r_bar_stride != 1) per_lane += static_cast<size_t>(bars) * sizeof(num_t);
-    if (per_lane) scratch = kBlock * per_lane + 64 * 4;  // regions rounded to cache lines
+    if (r_bar_stride != 1) per_lane += lane_bytes(bars, sizeof(num_t));
     job.lanes = lanes_n;
     job.bars = bars;
     job.R = R;
@@ -331,7 +360,23 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     job.rbs = r_bar_stride;
     job.op = lanes::op_of(e->name);
     job.grouped = grouped_kernels(job.op);
-    job.scratch = job.grouped ? 0 : scratch;
+    if (job.grouped && g_path.load(std::memory_order_relaxed) == kAuto) {
+        bool along_time = r_bar_stride == 1;
+        for (int i = 0; i < job.nin; ++i) along_time = along_time && job.in[i].bar_stride == 1;
+        if (along_time) {
+            job.grouped = nullptr;
+        } else {
+            job.small_single = lanes_n % G != 0 && lanes_n % G < kMinGroup;
+        }
+    }
+    // Scratch for no more lanes than are gathered: a small one is reused
+    // by the allocator from call to call instead of being mapped anew.
+    job.block = job.small_single ? lanes_n % G : lanes_n < kBlock ? lanes_n : kBlock;
+    if (per_lane && static_cast<size_t>(job.block) * per_lane > kScratchCap)
+        job.block = per_lane >= kScratchCap ? 1 : static_cast<int>(kScratchCap / per_lane);
+    if (per_lane && (!job.grouped || job.small_single))
+        scratch = job.block * per_lane;
+    job.scratch = scratch;
 
     if (threads == 0) threads = zv_get_threads();
     if (threads > 1024) threads = 1024;
