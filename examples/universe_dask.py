@@ -1,8 +1,10 @@
 """MACD, KDJ and BOLL for every symbol of a universe, on a Dask cluster.
 
-Writes a seeded synthetic universe of daily bars as Parquet, partitioned by
-symbol, reads it back as a Dask DataFrame indexed by symbol, computes the three
-indicators per symbol on a cluster and writes each result as Parquet.
+Writes a seeded synthetic universe of daily bars as a Parquet dataset (one
+file per block of symbols), reads it back as a Dask DataFrame indexed by
+symbol, computes the three indicators per symbol on a cluster and writes each
+result as a Parquet dataset with one file per partition.  The universe is
+read and indexed once for the three.
 
     python examples/universe_dask.py                      # 2000 symbols x 2500 bars, local cluster
     python examples/universe_dask.py --large              # 10000 symbols x 5000 bars
@@ -15,12 +17,14 @@ system or object store URL such as ``s3://bucket/universe``).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import time
 
 import numpy as np
 import pandas as pd
 
+import dask
 import dask.dataframe as dd
 from distributed import Client, LocalCluster
 
@@ -28,24 +32,49 @@ import zelvo
 import zelvo.dask
 
 INDICATORS = ("MACD", "KDJ", "BOLL")
+#: Symbols a file of the universe holds: the number of partitions it is read
+#: into, and so of the files written per indicator, is symbols / this.
+SYMBOLS_PER_FILE = 250
 
 
-def write_universe(path: str, symbols: int, bars: int, seed: int = 2026) -> None:
-    """A seeded random walk per symbol, one Parquet folder per symbol."""
+def write_universe(path: str, symbols: int, bars: int, seed: int = 2026,
+                   per_file: int = SYMBOLS_PER_FILE) -> int:
+    """A seeded random walk per symbol, `per_file` symbols a Parquet file in
+    the folder `path`; returns the number of files."""
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2010-01-04", periods=bars)
-    close = 50 * np.exp(np.cumsum(rng.normal(0.0002, 0.02, (symbols, bars)), axis=1))
-    spread = rng.uniform(0.0, 0.02, (2, symbols, bars))
-    frame = pd.DataFrame({
-        "symbol": np.repeat([f"S{i:05d}" for i in range(symbols)], bars),
-        "date": np.tile(dates, symbols),
-        "open": np.roll(close, 1, axis=1).ravel(),
-        "high": (close * (1 + spread[0])).ravel(),
-        "low": (close * (1 - spread[1])).ravel(),
-        "close": close.ravel(),
-        "volume": rng.integers(10**4, 10**7, symbols * bars).astype(np.float64),
-    })
-    frame.to_parquet(path, partition_cols=["symbol"], index=False)
+    os.makedirs(path)
+    for part, first in enumerate(range(0, symbols, per_file)):
+        n = min(per_file, symbols - first)
+        close = 50 * np.exp(np.cumsum(rng.normal(0.0002, 0.02, (n, bars)), axis=1))
+        spread = rng.uniform(0.0, 0.02, (2, n, bars))
+        frame = pd.DataFrame({
+            "symbol": np.repeat([f"S{i:05d}" for i in range(first, first + n)], bars),
+            "date": np.tile(dates, n),
+            "open": np.roll(close, 1, axis=1).ravel(),
+            "high": (close * (1 + spread[0])).ravel(),
+            "low": (close * (1 - spread[1])).ravel(),
+            "close": close.ravel(),
+            "volume": rng.integers(10**4, 10**7, n * bars).astype(np.float64),
+        })
+        frame.to_parquet(os.path.join(path, f"part.{part:04d}.parquet"), index=False)
+    return part + 1
+
+
+def compute(client: Client, data: str, out: str) -> None:
+    bars = dd.read_parquet(data).set_index("symbol")   # each symbol's bars in one partition
+    writes = []
+    for name in INDICATORS:
+        result = zelvo.dask.frame(zelvo.indicators[name].formula, bars)
+        target = os.path.join(out, name)
+        writes.append(result.to_parquet(target, overwrite=True, compute=False))
+        print(f"{name}: {', '.join(zelvo.indicators[name].outputs)} -> {target} "
+              f"({result.npartitions} files)")
+    t = time.perf_counter()
+    dask.compute(*writes)           # one graph: the universe is read and indexed once
+    workers = len(client.scheduler_info()["workers"])
+    print(f"computed {', '.join(INDICATORS)} per symbol in {time.perf_counter() - t:.1f} s "
+          f"on {workers} worker{'s' if workers != 1 else ''}")
 
 
 def main() -> None:
@@ -63,34 +92,20 @@ def main() -> None:
 
     if not os.path.exists(args.data):
         t = time.perf_counter()
-        write_universe(args.data, args.symbols, args.bars)
-        print(f"wrote {args.symbols} x {args.bars} bars to {args.data} "
+        files = write_universe(args.data, args.symbols, args.bars)
+        print(f"wrote {args.symbols} x {args.bars} bars to {args.data} ({files} files) "
               f"in {time.perf_counter() - t:.1f} s")
 
-    cluster = None
-    if args.scheduler:
-        client = Client(args.scheduler)
-    else:
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                               dashboard_address=None)
-        client = Client(cluster)
-    try:
-        bars = dd.read_parquet(args.data)
-        bars["symbol"] = bars["symbol"].astype(str)
-        bars = bars.set_index("symbol").persist()   # each symbol's bars in one partition, read once
-        t = time.perf_counter()
-        for name in INDICATORS:
-            result = zelvo.dask.frame(zelvo.indicators[name].formula, bars)
-            target = os.path.join(args.out, name)
-            result.to_parquet(target)
-            print(f"{name}: {', '.join(zelvo.indicators[name].outputs)} -> {target}")
-        workers = len(client.scheduler_info()["workers"])
-        print(f"computed {', '.join(INDICATORS)} per symbol in {time.perf_counter() - t:.1f} s "
-              f"on {workers} workers")
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
+    # The client is closed before the cluster it talks to (the reverse of the
+    # order they are entered), each once its work is done.
+    with contextlib.ExitStack() as stack:
+        if args.scheduler:
+            client = stack.enter_context(Client(args.scheduler))
+        else:
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=args.workers, threads_per_worker=1, dashboard_address=None))
+            client = stack.enter_context(Client(cluster))
+        compute(client, args.data, args.out)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ pd = pytest.importorskip("pandas")
 
 import dask.array as da  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
+from corelib import same_bits as same  # noqa: E402
 
 import zelvo  # noqa: E402
 import zelvo.dask as zd  # noqa: E402
@@ -45,11 +46,6 @@ def client():
     finally:
         c.close(timeout=TIMEOUT)
         cluster.close(timeout=TIMEOUT)
-
-
-def same(a, b):
-    a, b = np.asarray(a, np.float64), np.asarray(b, np.float64)
-    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 @pytest.mark.parametrize("axis", [-1, 0])
