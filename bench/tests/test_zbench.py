@@ -112,3 +112,19 @@ def test_suite_rows_and_projected_skip():
     assert cells == [("REF", 50, 5, floor, False), ("CROSS", 50, None, floor, False),
                      ("REF", 400, 5, [], True), ("REF", 400, 100, floor, False),
                      ("CROSS", 400, None, [], True)]
+
+
+def test_the_gate_catches_a_planted_regression(monkeypatch):
+    import time
+
+    import zelvo
+    import gate
+
+    limits = gate.call_ratio(3, 0.01)
+    lines, failed = gate.verdict(limits, limits)
+    assert not failed and len(lines) == 1
+    slow = zelvo.MA
+    monkeypatch.setattr(zelvo, "MA", lambda *a: (time.sleep(2e-4), slow(*a))[1])
+    lines, failed = gate.verdict(gate.call_ratio(3, 0.01), limits)
+    assert failed == ["call100"] and "REGRESSED" in lines[0]
+    assert gate.verdict({"new": 1.0}, {})[1] == []   # a figure without a limit is reported only

@@ -7,15 +7,15 @@
 //
 // A chunk runs one of two ways:
 // - the recurrences that have grouped kernels (lanes.h) run sixteen lanes per
-//   group where lanes lie side by side (a panel whose time axis is the first
-//   one).  It is walked in blocks of rows across a batch of groups, so every
-//   row is read and written while it is in cache, with no copy at all.  A
-//   group of fewer than kMinGroup lanes runs as the one-series functions do:
-//   the vector work of a group costs the same whatever it holds;
-// - every other function, and every panel whose lanes each lie contiguous
-//   along time (where the one-series function is as fast per value as a
-//   group), runs lane by lane through its one-series function.
-//   Lanes contiguous along time are handed over in place; otherwise sixteen
+//   group.  A panel whose time axis is the first one is walked in blocks of
+//   rows across a batch of groups, so every row is read and written while it
+//   is in cache, with no copy at all.  A group of fewer than kMinGroup lanes
+//   runs as the one-series functions do: the vector work of a group costs
+//   the same whatever it holds;
+// - every other function, and panels of lanes contiguous along time that are
+//   few or long (where the one-series function is as fast per value as a
+//   group), run lane by lane through the one-series function.  Lanes
+//   contiguous along time are handed over in place; otherwise up to sixteen
 //   lanes at a time are gathered into the participant's scratch memory (the
 //   one allocation of a call, made before anything is written), computed,
 //   and their results scattered back.
@@ -59,6 +59,10 @@ constexpr size_t kScratchCap = size_t{16} << 20;
 // Fewest lanes of a group that the grouped kernels run, unless a test pins
 // their path.
 constexpr int kMinGroup = 8;
+// Lanes that lie contiguous along time run grouped only up to this many bars:
+// a group of longer ones streams sixteen series at once through the caches,
+// and the one-series function, reading one, is as fast or faster.
+constexpr int kLongLane = 1 << 15;
 // Rows ahead whose lines are asked for while a row is copied: the rows of a
 // time-first panel lie far apart, and one copy waiting for each row's miss
 // in turn runs at memory latency, not bandwidth.
@@ -363,7 +367,7 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     if (job.grouped && g_path.load(std::memory_order_relaxed) == kAuto) {
         bool along_time = r_bar_stride == 1;
         for (int i = 0; i < job.nin; ++i) along_time = along_time && job.in[i].bar_stride == 1;
-        if (along_time) {
+        if (along_time && (lanes_n < kMinGroup || bars > kLongLane)) {
             job.grouped = nullptr;
         } else {
             job.small_single = lanes_n % G != 0 && lanes_n % G < kMinGroup;
