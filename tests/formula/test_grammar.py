@@ -1,6 +1,7 @@
 """The grammar: what is accepted and what it means, what is refused and with
 which message and caret, and the shape of the compiled graph."""
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -233,6 +234,24 @@ PARAM_REFUSED = [
 def test_parameters_set_from_outside_are_checked(params, message):
     with pytest.raises(FormulaError, match=message.replace("(", r"\(")):
         Formula("PARAM N=5;\nMA(C,N)", **params)
+
+
+@pytest.mark.parametrize("make,shown", [
+    (lambda: Formula("PARAM N=5;\nMA(C,N)", N=10**400), "about 1.0e400"),
+    (lambda: Formula("PARAM N=5;\nMA(C,N)", N=-10**5000), "about -1.0e5000"),
+    (lambda: Formula("PARAM N=5;\nC*N", N=Fraction(10**400, 3)), "about 3.3e399"),
+    (lambda: Formula("PARAM N=5;\nC*N").with_params(n=2**1024), "about 1.8e308"),
+    (lambda: zelvo.indicator("MACD", BARS, SHORT=10**400), "about 1.0e400"),
+])
+def test_parameters_beyond_every_double_are_formula_errors(make, shown):
+    with pytest.raises(FormulaError) as info:
+        make()
+    e = info.value
+    assert e.message.endswith(f"must be set to a finite number, not {shown} (a parameter is "
+                              "a double, from -1.7976931348623157e+308 to "
+                              "1.7976931348623157e+308)")
+    assert e.text[e.start:e.end].startswith(("N=5", "SHORT=12"))
+    assert Formula("PARAM N=5;\nC*N", N=Fraction(7, 2)).params == {"N": 3.5}
 
 
 def test_no_parameters_declared():
