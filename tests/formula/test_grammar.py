@@ -207,7 +207,8 @@ WINDOWED = [f for f in FUNCTIONS.values() if f.min_window is not None]
 def test_window_range_comes_from_the_catalog(f):
     def call(n):
         return f"{f.name}(C, {n}{', 1' if f.name == 'SMA' else ''})"
-    for n in (f.min_window, INT_MAX):
+    # EMA's weight 2/(N+1) needs N+1 in 32 bits: test_weights_that_would_wrap.
+    for n in (f.min_window, INT_MAX - (f.name == "EMA")):
         node = Formula(call(n)).program.nodes[-1]
         assert node[0] == "call" and node[3][0] == n and type(node[3][0]) is int
     for bad in [f.min_window - 1] * (f.min_window > INT_MIN) + [INT_MAX + 1]:
@@ -217,6 +218,24 @@ def test_window_range_comes_from_the_catalog(f):
         assert e.message == (f"N of {f.name} must be a whole number from {f.min_window} "
                              f"to {INT_MAX}; it is {bad}")
         assert e.text[e.start:e.end] == str(bad)
+
+
+@pytest.mark.parametrize("text,at", [
+    ("EMA(C, 2147483647)", "2147483647"),
+    ("PARAM N=2147483647;\nX: EMA(C, N)", "N"),
+    ("SMA(C, 5, -2147483643)", "5, -2147483643"),
+])
+def test_weights_that_would_wrap(text, at):
+    """The functions' own check runs when the formula compiles, with a caret."""
+    with pytest.raises(FormulaError) as info:
+        Formula(text)
+    e = info.value
+    assert e.text[e.start:e.end] == at and "is formed in 32 bits" in e.message
+    c = np.arange(1.0, 7.0)     # the last windows whose weights fit
+    assert np.array_equal(Formula("X: EMA(C, 2147483646)")({"close": c})["X"],
+                          zelvo.EMA(c, 2147483646))
+    assert np.array_equal(Formula("X: SMA(C, 5, -2147483642)")({"close": c})["X"],
+                          zelvo.SMA(c, 5, -2147483642))
 
 
 PARAM_REFUSED = [

@@ -17,6 +17,7 @@ from typing import Mapping, NamedTuple
 
 from .._catalog import FUNCTIONS, INT_MAX, INT_MIN
 from .._columns import BAR_NAMES
+from . import _backend
 from ._errors import FormulaError
 from ._graph import Builder, Program
 from ._lexer import END, NAME, NUM, OP, SEP, Token, tokenize
@@ -438,6 +439,11 @@ class _Parser:
                 raise self.error(f"{argname} of {key} must be a whole number from {lo} to "
                                  f"{INT_MAX}; it is {_shown(v)}", a.start, a.end)
             ints.append(int(v))
+        if ints:   # the API's own refusals, such as windows whose weights would wrap
+            try:
+                _backend.check_windows(key, ints)
+            except ValueError as e:
+                raise self.error(str(e), windows[0][0].start, windows[-1][0].end) from None
         series = tuple(a.node for (argname, kind), a in zip(f.args, args) if kind != "i")
         return self.b.call(key, series, tuple(ints))
 
