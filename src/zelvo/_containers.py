@@ -92,16 +92,22 @@ def to_float64(obj, what: str) -> np.ndarray:
     return _api._float64(obj, what)
 
 
-def _same_labels(name, first, other, fam):
-    """Two pandas arguments must share their index (and columns): never aligned."""
-    (arg0, obj0), (arg1, obj1) = first, other
-    axes = ["index"] + (["columns"] if fam[1] == "DataFrame" and family(obj1) == fam else [])
+def same_labels(obj0, obj1, what: str) -> None:
+    """Two pandas objects must share their index (and their columns when both
+    are DataFrames), two polars DataFrames their columns: zelvo never aligns
+    them.  ``what`` names the pair ("MA() arguments 'a' and 'b'")."""
+    fam0, fam1 = family(obj0), family(obj1)
+    if fam0[0] == "polars":
+        if fam0 == fam1 == ("polars", "DataFrame") and obj0.columns != obj1.columns:
+            raise ValueError(f"{what} are polars DataFrames with different columns; zelvo "
+                             "does not align them (select the columns in one order first)")
+        return
+    axes = ["index"] + (["columns"] if fam0[1] == "DataFrame" and fam1 == fam0 else [])
     for axis in axes:
         a, b = getattr(obj0, axis), getattr(obj1, axis)
         if a is not b and not a.equals(b):
-            raise ValueError(
-                f"{name}() arguments '{arg0}' and '{arg1}' are pandas objects with different "
-                f"{axis}; zelvo does not align them (reindex one to the other first)")
+            raise ValueError(f"{what} are pandas objects with different {axis}; zelvo does "
+                             "not align them (reindex one to the other first)")
 
 
 def call(module, name: str, values: tuple, axis):
@@ -109,7 +115,7 @@ def call(module, name: str, values: tuple, axis):
     `values`; `axis` is None when the caller did not give it."""
     arrays = list(values)
     lead = None            # (family, object) of the first series argument
-    pandas_first = None    # (argument name, object, family) of the first pandas argument
+    pandas_first = None    # (argument name, object) of the first pandas argument
     frames = False         # a DataFrame is among the arguments
     for i, arg in _SERIES[name]:
         v = values[i]
@@ -123,9 +129,10 @@ def call(module, name: str, values: tuple, axis):
         frames = frames or fam[1] == "DataFrame"
         if fam[0] == "pandas":
             if pandas_first is None:
-                pandas_first = (arg, v, fam)
+                pandas_first = (arg, v)
             else:
-                _same_labels(name, pandas_first[:2], (arg, v), pandas_first[2])
+                same_labels(pandas_first[1], v,
+                            f"{name}() arguments '{pandas_first[0]}' and '{arg}'")
         arrays[i] = _values(f"{name}() argument '{arg}'", v, fam)
 
     # A DataFrame among the arguments puts time down its index, whatever decides

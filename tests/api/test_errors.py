@@ -35,6 +35,14 @@ CASES = [
         "REF() argument 'N' must be from -2147483648 to 2147483647; got -2147483649"),
     row("SMA weight out of range", lambda: zelvo.SMA(A, 3, 2**31), ValueError,
         "SMA() argument 'M' must be from -2147483648 to 2147483647; got 2147483648"),
+    row("EMA weight wraps", lambda: zelvo.EMA(A, 2**31 - 1), ValueError,
+        "EMA() argument 'N' must be below 2147483647: the weight 2/(N+1) is formed in 32 "
+        "bits, where N+1 wraps; got 2147483647"),
+    row("SMA weight wraps", lambda: zelvo.SMA(P, 5, -2**31 + 5, axis=0), ValueError,
+        "SMA() arguments 'N' and 'M' must have N-M at most 2147483647: the weight (N-M)/N is "
+        "formed in 32 bits, where N-M wraps; got N=5, M=-2147483643"),
+    row("SMA weight wraps on a frame", lambda: zelvo.SMA(pd.DataFrame({"a": A}), 2**31 - 1, -1),
+        ValueError, "SMA() arguments 'N' and 'M' must have N-M at most", needs_pd),
     row("NumPy integer out of range", lambda: zelvo.WMA(A, np.int64(0)), ValueError,
         "WMA() argument 'N' must be from 1 to 2147483647; got 0"),
     row("float window", lambda: zelvo.MA(A, 5.0), TypeError,
@@ -139,6 +147,10 @@ def test_the_exact_module_keeps_its_zeros():
     """What the package refuses, the exact module answers as it always did."""
     assert not exact.MA(A.copy(), 0).any()
     assert not exact.CROSS(A.copy(), A[:-1].copy()).any()
+    # ... and its 32-bit weights: EMA's N+1 wraps to a negative weight, so a rising
+    # series gives an average falling below its first bar.
+    assert (np.diff(exact.EMA(A.copy(), 2**31 - 1)) < 0).all()
+    assert zelvo.EMA(A, 2**31 - 2)[-1] > A[0]
 
 
 # Every entry reads user data by one rule: the API's conversion, reached from

@@ -1,6 +1,7 @@
 """The grammar: what is accepted and what it means, what is refused and with
 which message and caret, and the shape of the compiled graph."""
 import math
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -206,7 +207,8 @@ WINDOWED = [f for f in FUNCTIONS.values() if f.min_window is not None]
 def test_window_range_comes_from_the_catalog(f):
     def call(n):
         return f"{f.name}(C, {n}{', 1' if f.name == 'SMA' else ''})"
-    for n in (f.min_window, INT_MAX):
+    # EMA's weight 2/(N+1) needs N+1 in 32 bits: test_weights_that_would_wrap.
+    for n in (f.min_window, INT_MAX - (f.name == "EMA")):
         node = Formula(call(n)).program.nodes[-1]
         assert node[0] == "call" and node[3][0] == n and type(node[3][0]) is int
     for bad in [f.min_window - 1] * (f.min_window > INT_MIN) + [INT_MAX + 1]:
@@ -216,6 +218,24 @@ def test_window_range_comes_from_the_catalog(f):
         assert e.message == (f"N of {f.name} must be a whole number from {f.min_window} "
                              f"to {INT_MAX}; it is {bad}")
         assert e.text[e.start:e.end] == str(bad)
+
+
+@pytest.mark.parametrize("text,at", [
+    ("EMA(C, 2147483647)", "2147483647"),
+    ("PARAM N=2147483647;\nX: EMA(C, N)", "N"),
+    ("SMA(C, 5, -2147483643)", "5, -2147483643"),
+])
+def test_weights_that_would_wrap(text, at):
+    """The functions' own check runs when the formula compiles, with a caret."""
+    with pytest.raises(FormulaError) as info:
+        Formula(text)
+    e = info.value
+    assert e.text[e.start:e.end] == at and "is formed in 32 bits" in e.message
+    c = np.arange(1.0, 7.0)     # the last windows whose weights fit
+    assert np.array_equal(Formula("X: EMA(C, 2147483646)")({"close": c})["X"],
+                          zelvo.EMA(c, 2147483646))
+    assert np.array_equal(Formula("X: SMA(C, 5, -2147483642)")({"close": c})["X"],
+                          zelvo.SMA(c, 5, -2147483642))
 
 
 PARAM_REFUSED = [
@@ -233,6 +253,24 @@ PARAM_REFUSED = [
 def test_parameters_set_from_outside_are_checked(params, message):
     with pytest.raises(FormulaError, match=message.replace("(", r"\(")):
         Formula("PARAM N=5;\nMA(C,N)", **params)
+
+
+@pytest.mark.parametrize("make,shown", [
+    (lambda: Formula("PARAM N=5;\nMA(C,N)", N=10**400), "about 1.0e400"),
+    (lambda: Formula("PARAM N=5;\nMA(C,N)", N=-10**5000), "about -1.0e5000"),
+    (lambda: Formula("PARAM N=5;\nC*N", N=Fraction(10**400, 3)), "about 3.3e399"),
+    (lambda: Formula("PARAM N=5;\nC*N").with_params(n=2**1024), "about 1.8e308"),
+    (lambda: zelvo.indicator("MACD", BARS, SHORT=10**400), "about 1.0e400"),
+])
+def test_parameters_beyond_every_double_are_formula_errors(make, shown):
+    with pytest.raises(FormulaError) as info:
+        make()
+    e = info.value
+    assert e.message.endswith(f"must be set to a finite number, not {shown} (a parameter is "
+                              "a double, from -1.7976931348623157e+308 to "
+                              "1.7976931348623157e+308)")
+    assert e.text[e.start:e.end].startswith(("N=5", "SHORT=12"))
+    assert Formula("PARAM N=5;\nC*N", N=Fraction(7, 2)).params == {"N": 3.5}
 
 
 def test_no_parameters_declared():

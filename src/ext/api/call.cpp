@@ -219,6 +219,32 @@ int window(const Call &c, int i, int lo, int &out) {
     return 0;
 }
 
+// EMA and SMA form their smoothing weights in 32-bit int arithmetic in the
+// core (N+1 for EMA's 2/(N+1), N-M for SMA's (N-M)/N), which wraps past
+// INT_MAX; the exact module keeps that wrap.  Here windows whose weight would
+// wrap are refused, as a result computed with a wrapped weight is plainly
+// wrong.  `params` holds the integer arguments in order.
+int weights_fit(const Call &c, const int *params) {
+    const bool ema = c.e->form == rillet::Form::Window && c.e->fn.window == zv_ema;
+    if (ema && params[0] == INT_MAX) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s() argument '%s' must be below %d: the weight 2/(N+1) is formed in "
+                     "32 bits, where N+1 wraps; got %d",
+                     c.name(), c.arg(1), INT_MAX, params[0]);
+        return -1;
+    }
+    if (c.e->form == rillet::Form::Sma &&
+        static_cast<long long>(params[0]) - params[1] > INT_MAX) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s() arguments '%s' and '%s' must have %s-%s at most %d: the weight "
+                     "(N-M)/N is formed in 32 bits, where N-M wraps; got %s=%d, %s=%d",
+                     c.name(), c.arg(1), c.arg(2), c.arg(1), c.arg(2), INT_MAX, c.arg(1),
+                     params[0], c.arg(2), params[1]);
+        return -1;
+    }
+    return 0;
+}
+
 int axis_of(const Call &c, int &axis) {
     if (!c.axis) {
         axis = -1;
@@ -572,6 +598,7 @@ PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t na
         const int lo = checked ? rillet::min_window(c.e->param) : INT_MIN;
         if (window(c, i, lo, params[nparams++]) < 0) return nullptr;
     }
+    if (weights_fit(c, params) < 0) return nullptr;
     for (int i = 0; i < c.sh.nargs; ++i) {
         if (c.sh.kinds[i] != Kind::Int && is_container(c.values[i])) return hand_over(module, c);
     }

@@ -21,6 +21,17 @@ from .. import _api
 from .._catalog import FUNCTIONS
 
 
+_NO_BARS = np.empty(0)
+
+
+def check_windows(name: str, ints: list[int]) -> None:
+    """Raises the package API's ValueError when it refuses these integer
+    windows of ``name`` (given in catalog order), as it does before any bar
+    is read: among them the windows whose weights would wrap in the core."""
+    it = iter(ints)
+    getattr(_api, name)(*[next(it) if k == "i" else _NO_BARS for k in FUNCTIONS[name].kinds])
+
+
 def call(name: str, *args):
     """``name`` over the panel; returns float64 of the first series' shape."""
     kinds = FUNCTIONS[name].kinds

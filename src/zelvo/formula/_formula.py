@@ -18,8 +18,10 @@ class Formula:
     with a caret under any fault) and sets the parameters it declares by name,
     case-insensitively; undeclared names are refused.  ``f(bars)`` computes the
     output lines on a pandas or polars DataFrame (a DataFrame with one column
-    per output comes back) or on a mapping of column names to 1-D series or
-    2-D panels (a dict of arrays of that shape comes back).
+    per output comes back; a long frame is computed per symbol), on a mapping
+    of column names to 1-D series or 2-D panels (a dict of arrays of that
+    shape comes back) or on a mapping of column names to wide DataFrames, dates
+    x symbols (a dict of DataFrames of that index and those columns).
     """
 
     __slots__ = ("text", "program", "_params", "_field_spans")
@@ -77,8 +79,10 @@ class Formula:
         return Stream(self.program.nodes, self.program.outputs, fields,
                       DEFAULT_MAX_WINDOW if max_window is None else max_window)
 
-    def __call__(self, bars):
-        return _frames.apply(self, bars)
+    def __call__(self, bars, *, symbol=None):
+        """The outputs on ``bars``; ``symbol`` names the symbol column or index
+        level of a long frame when its name is not one zelvo recognises."""
+        return _frames.apply(self, bars, symbol)
 
     def evaluate(self, fields: Mapping[str, np.ndarray],
                  shape: tuple[int, ...] | None = None) -> dict[str, np.ndarray]:

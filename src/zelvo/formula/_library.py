@@ -82,11 +82,12 @@ def _compiled(name: str, params: tuple) -> Formula:
     return Formula(indicators[name].text, **dict(params))
 
 
-def indicator(name: str, bars, **params: float):
+def indicator(name: str, bars, *, symbol=None, **params: float):
     """Compute the library indicator ``name`` on ``bars``, parameters by name.
 
     ``indicator("MACD", bars, SHORT=12, LONG=26, MID=9)``; ``bars`` is anything
-    a :class:`Formula` takes, and the result is of the same kind.
+    a :class:`Formula` takes, and the result is of the same kind.  ``symbol``
+    names the symbol column or index level of a long frame, as for a Formula.
     """
     if all(is_number(v) for v in params.values()):
         # Compiled formulas are kept for each set of parameters (1 and True
@@ -94,4 +95,4 @@ def indicator(name: str, bars, **params: float):
         f = _compiled(indicators[name].name, tuple(sorted(params.items())))
     else:
         f = Formula(indicators[name].text, **params)
-    return f(bars)
+    return f(bars, symbol=symbol)

@@ -11,11 +11,13 @@ from __future__ import annotations
 import difflib
 import math
 import numbers
+import sys
 from dataclasses import dataclass
 from typing import Mapping, NamedTuple
 
 from .._catalog import FUNCTIONS, INT_MAX, INT_MIN
 from .._columns import BAR_NAMES
+from . import _backend
 from ._errors import FormulaError
 from ._graph import Builder, Program
 from ._lexer import END, NAME, NUM, OP, SEP, Token, tokenize
@@ -87,6 +89,33 @@ def _shown(v: float) -> str:
 
 def is_number(v: object) -> bool:
     return isinstance(v, numbers.Real) and not isinstance(v, bool)
+
+
+#: A parameter's value is a double: finite, at most this in size.
+PARAM_LIMIT = sys.float_info.max
+
+
+def _as_param(v: object) -> float | None:
+    """A caller's parameter value as a finite double, or None."""
+    if not is_number(v):
+        return None
+    try:
+        f = float(v)  # type: ignore[arg-type]
+    except OverflowError:        # an int or Fraction beyond every double
+        return None
+    return f if math.isfinite(f) else None
+
+
+def _given(v: object) -> str:
+    """A caller's value as a message shows it, however large it is."""
+    if isinstance(v, numbers.Rational) and not isinstance(v, bool):
+        try:
+            float(v)
+        except OverflowError:
+            exponent = math.log10(abs(v.numerator)) - math.log10(v.denominator)
+            whole = math.floor(exponent)
+            return f"about {'-' if v < 0 else ''}{10 ** (exponent - whole):.1f}e{whole}"
+    return repr(v)
 
 
 class _Parser:
@@ -234,10 +263,13 @@ class _Parser:
             value = default
             if tok.text in self.overrides:
                 given = self.overrides[tok.text][1]
-                if not is_number(given) or not math.isfinite(float(given)):  # type: ignore[arg-type]
-                    raise self.error(f"parameter {name} must be set to a finite number, "
-                                     f"not {given!r}", tok.start, num.end)
-                value = float(given)  # type: ignore[arg-type]
+                number = _as_param(given)
+                if number is None:
+                    raise self.error(f"parameter {name} must be set to a finite number, not "
+                                     f"{_given(given)} (a parameter is a double, from "
+                                     f"{-PARAM_LIMIT!r} to {PARAM_LIMIT!r})",
+                                     tok.start, num.end)
+                value = number
             self.params[tok.text] = Param(name, default, value, tok.start, num.end)
             self.names[tok.text] = self.b.const(value)
             if self.peek().text != ",":
@@ -407,6 +439,11 @@ class _Parser:
                 raise self.error(f"{argname} of {key} must be a whole number from {lo} to "
                                  f"{INT_MAX}; it is {_shown(v)}", a.start, a.end)
             ints.append(int(v))
+        if ints:   # the API's own refusals, such as windows whose weights would wrap
+            try:
+                _backend.check_windows(key, ints)
+            except ValueError as e:
+                raise self.error(str(e), windows[0][0].start, windows[-1][0].end) from None
         series = tuple(a.node for (argname, kind), a in zip(f.args, args) if kind != "i")
         return self.b.call(key, series, tuple(ints))
 
