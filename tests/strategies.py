@@ -153,6 +153,30 @@ def sprinkled(draw, max_size=70):
     return [draw(st.sampled_from(NANS)) for _ in range(lead)] + x
 
 
+# ---- where the elementwise functions turn ---------------------------------------------
+
+# Zeros of both signs, denormals, the truth threshold |x| = 1 and values just
+# inside it, infinities, NaNs, values whose EXP, POW and products overflow,
+# and negatives for SQRT, LN and LOG.
+EDGES = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-310, 1.0, -1.0,
+         0.9999999999999999, -0.9999999999999999, 0.5, -0.5, 2.0, -2.5, 710.0, -745.5, 1e308,
+         -1e308, INF, -INF] + FOUR_NANS
+
+
+@st.composite
+def edge_series(draw, n):
+    """n bars in runs: NaN runs, runs of edge values, runs of ordinary ones."""
+    run = st.one_of(
+        st.integers(1, 8).map(lambda k: [NaN] * k),
+        st.lists(st.sampled_from(EDGES), min_size=1, max_size=8),
+        st.lists(ordinary, min_size=1, max_size=8),
+    )
+    x: list = []
+    while len(x) < n:
+        x += draw(run)
+    return x[:n]
+
+
 # ---- long series, seeded ------------------------------------------------------------------
 
 def scale_series(kind, n, seed):

@@ -22,8 +22,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "rillet.h"
@@ -34,6 +36,8 @@ namespace {
 // Operations
 
 enum Kind : int { kField = 0, kConst = 1, kCall = 2, kBinary = 3, kUnary = 4, kIf = 5 };
+
+constexpr int kMaxFields = 64;  // fields of a bar
 
 // Binary operations; BINARY_OPS lists their names in this order.
 enum Binary : int { ADD, SUB, MUL, DIV, GT, LT, GE, LE, EQ, NE, AND, OR, MAX, MIN, POW, kBinaries };
@@ -46,14 +50,16 @@ const char *const kUnaryNames[kUnaries] = {"NEG", "NOT", "ABS", "SQRT", "LN", "L
 // A condition is true when its truncation toward zero is non-zero; NaN is false.
 inline bool truth(double v) { return std::fabs(v) >= 1.0; }
 
-// NumPy's own float64 loops for the operations whose results NumPy defines
-// beyond IEEE arithmetic (transcendental functions, sign, NaN-propagating
-// max/min, power): the stream then gives exactly what NumPy gives on arrays.
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// NumPy's own float64 loops for the functions the formula language takes
+// from NumPy (sqrt, log, log10, exp, power; see zelvo.formula._ops): the
+// stream then gives exactly what they give on arrays.
 struct Loop {
     PyUFuncGenericFunction fn = nullptr;
     void *data = nullptr;
 };
-Loop g_sqrt, g_log, g_log10, g_exp, g_sign, g_maximum, g_minimum, g_power;
+Loop g_sqrt, g_log, g_log10, g_exp, g_power;
 
 bool find_loop(PyObject *np, const char *name, Loop &loop) {
     PyObject *u = PyObject_GetAttrString(np, name);
@@ -114,9 +120,23 @@ void binary(int op, const double *a, const double *b, double *o, npy_intp n) {
         case OR:
             each(o, a, b, n, [](double x, double y) { return truth(x) || truth(y) ? 1.0 : 0.0; });
             break;
-        case MAX: run_loop(g_maximum, a, b, o, n); break;
-        case MIN: run_loop(g_minimum, a, b, o, n); break;
-        case POW: run_loop(g_power, a, b, o, n); break;
+        // a where a > b, else b: on a tie of zeros the second (MAX(0,-0) is
+        // -0), NaN in either gives NaN.  NumPy's maximum does not promise
+        // which zero it returns, so the rule is written out here.
+        case MAX:
+            each(o, a, b, n, [](double x, double y) { return x > y || std::isnan(x) ? x : y; });
+            break;
+        case MIN:
+            each(o, a, b, n, [](double x, double y) { return x < y || std::isnan(x) ? x : y; });
+            break;
+        case POW:
+            // NumPy's power (C pow) gives 1 for pow(x, 0) and pow(1, y) even
+            // where x or y is NaN; the language's POW gives NaN there.
+            run_loop(g_power, a, b, o, n);
+            for (npy_intp i = 0; i < n; ++i) {
+                if (std::isnan(a[i]) || std::isnan(b[i])) o[i] = kNaN;
+            }
+            break;
     }
 }
 
@@ -129,7 +149,11 @@ void unary(int op, const double *a, double *o, npy_intp n) {
         case LN: run_loop(g_log, a, nullptr, o, n); break;
         case LOG: run_loop(g_log10, a, nullptr, o, n); break;
         case EXP: run_loop(g_exp, a, nullptr, o, n); break;
-        case SIGN: run_loop(g_sign, a, nullptr, o, n); break;
+        case SIGN:  // 1, -1, +0 for either zero, NaN for NaN
+            for (npy_intp i = 0; i < n; ++i) {
+                o[i] = std::isnan(a[i]) ? a[i] : static_cast<double>((a[i] > 0.0) - (a[i] < 0.0));
+            }
+            break;
     }
 }
 
@@ -163,6 +187,8 @@ struct Graph {
     const double **rows;       // nnodes: where each node's values are read
     int64_t bars;
     std::atomic<int> busy;     // an update runs without the GIL
+    PyObject *known;           // the keys of the last dict bar Stream._read read, in order
+    int *known_field;          // the field each of those keys feeds, -1 for none
 };
 
 void release(Graph *g) {
@@ -179,6 +205,9 @@ void release(Graph *g) {
     PyMem_RawFree(g->outs);
     Py_CLEAR(g->fields);
     Py_CLEAR(g->out_names);
+    Py_CLEAR(g->known);
+    PyMem_RawFree(g->known_field);
+    g->known_field = nullptr;
     g->handles = nullptr;
     g->vals = nullptr;
     g->nodes = nullptr;
@@ -321,6 +350,36 @@ bool get_matrix(PyObject *obj, Py_buffer &view, Py_ssize_t rows, Py_ssize_t cols
     return true;
 }
 
+// The MemoryError of a stream whose storage could not be allocated at
+// `node` (-1: the graph's own arrays): what is kept, and what makes it smaller.
+void no_memory(Graph *g, int node, Py_ssize_t n) {
+    char each[64] = "";
+    if (g->universe) std::snprintf(each, sizeof each, " for each of %zd instruments", g->K);
+    if (node < 0) {
+        PyErr_Format(PyExc_MemoryError,
+                     "a stream of %d nodes over %zd bars of history%s could not be allocated",
+                     g->nnodes, n, each);
+        return;
+    }
+    const Node &nd = g->nodes[node];
+    const size_t len = std::strlen(nd.name);
+    if (len > 2 && std::strcmp(nd.name + len - 2, "_A") == 0) {
+        PyErr_Format(PyExc_MemoryError,
+                     "%s (a window per bar) keeps the last max_window=%d bars%s, and "
+                     "that memory could not be allocated: pass a smaller max_window",
+                     nd.name, g->max_window, each);
+    } else if (nd.nparams > 0) {
+        PyErr_Format(PyExc_MemoryError,
+                     "%s with window %d keeps up to %d bars%s, and that memory could not be "
+                     "allocated: use a smaller window (max_window=%d bounds only the per-bar "
+                     "windows, not this one)",
+                     nd.name, nd.params[0], nd.params[0] < 0 ? -nd.params[0] : nd.params[0], each,
+                     g->max_window);
+    } else {
+        PyErr_Format(PyExc_MemoryError, "the stream of %s%s could not be allocated", nd.name, each);
+    }
+}
+
 // Graph(program, fields, outputs, history, filled, universe, max_window)
 //   program  tuple of nodes (kind, code, a, b, c, value, name, params)
 //   fields   tuple of field names (str)
@@ -348,6 +407,10 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
     if (nnodes < 1 || nnodes > 100000 || nouts < 1 || PyTuple_GET_SIZE(history) != nfields ||
         PyTuple_GET_SIZE(filled) != nouts || max_window < 0) {
         PyErr_SetString(PyExc_ValueError, "malformed stream program");
+        return -1;
+    }
+    if (nfields > kMaxFields) {
+        PyErr_Format(PyExc_ValueError, "a stream reads at most %d fields", kMaxFields);
         return -1;
     }
     g->nnodes = static_cast<int>(nnodes);
@@ -485,20 +548,20 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
         Py_END_ALLOW_THREADS
     } else {
         failed_rc = ERR_NO_MEMORY;
-        failed_node = 0;
+        failed_node = -2;
     }
     PyMem_RawFree(scratch);
     PyMem_RawFree(rows);
     for (Py_ssize_t j = 0; j < got; ++j) PyBuffer_Release(&hv[j]);
     PyMem_RawFree(hv);
-    if (failed_node >= 0) {
-        release(g);
+    if (failed_node != -1) {
         if (failed_rc == ERR_NO_MEMORY) {
-            PyErr_NoMemory();
+            no_memory(g, failed_node < 0 ? -1 : failed_node, n);
         } else {
             PyErr_Format(PyExc_ValueError, "node %d: the stream of %s could not be opened (code %d)",
-                         failed_node, g->nodes ? g->nodes[failed_node].name : "?", failed_rc);
+                         failed_node, g->nodes[failed_node].name, failed_rc);
         }
+        release(g);
         return -1;
     }
     g->bars = n;
@@ -508,83 +571,172 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
 
 // ---------------------------------------------------------------------------
 // Update and peek
+//
+// A bar is read in one of two ways.  The common forms are read here: a
+// number (float or int) for a one-field stream, and a dict with the keys of
+// the last dict bar read (in the same order) holding numbers, or for a
+// universe float64 arrays of K values.  Anything else goes to Stream._read,
+// which applies the package's rules (names in any case and the language's
+// aliases, pandas rows, zelvo._containers.to_float64) and gives the values
+// in field order, with the dict's keys and the field each feeds so that the
+// next such bar is read here.  Both ways give the same values for a bar.
 
-// The bar's field values into the values of the field nodes.  One
-// instrument: a number (with one field) or a mapping of numbers.  A
-// universe: a mapping of arrays of K values.  Buffers stay held in views.
-bool read_number(Graph *g, PyObject *bar) {
-    for (int f = 0; f < g->nfields; ++f) {
-        double v;
-        if (g->nfields == 1 && !PyDict_Check(bar) && PyNumber_Check(bar)) {
-            v = PyFloat_AsDouble(bar);
-        } else {
-            PyObject *name = PyTuple_GET_ITEM(g->fields, f);
-            PyObject *item;
-            if (PyDict_Check(bar)) {
-                item = PyDict_GetItemWithError(bar, name);
-                if (!item) {
-                    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, name);
-                    return false;
-                }
-                v = PyFloat_AsDouble(item);
-            } else {
-                item = PyObject_GetItem(bar, name);
-                if (!item) return false;
-                v = PyFloat_AsDouble(item);
-                Py_DECREF(item);
-            }
-        }
-        if (v == -1.0 && PyErr_Occurred()) return false;
-        for (int i = 0; i < g->nnodes; ++i) {
-            if (g->nodes[i].kind == kField && g->nodes[i].code == f) g->vals[i] = v;
-        }
-    }
-    return true;
+PyObject *s_read = nullptr;  // "_read", interned
+
+// A universe row: a float64 array of K values that can be read in place.
+bool is_row(PyObject *v, Py_ssize_t K, bool exact) {
+    if (exact ? !PyArray_CheckExact(v) : !PyArray_Check(v)) return false;
+    auto *a = reinterpret_cast<PyArrayObject *>(v);
+    return PyArray_TYPE(a) == NPY_DOUBLE && PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == K &&
+           PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a) && PyArray_ISNOTSWAPPED(a);
 }
 
-bool read_arrays(Graph *g, PyObject *bar, Py_buffer *views, int &held) {
-    held = 0;
-    PyObject *np = nullptr;
-    for (int f = 0; f < g->nfields; ++f) {
-        PyObject *name = PyTuple_GET_ITEM(g->fields, f);
-        PyObject *item = PyObject_GetItem(bar, name);
-        if (!item) return false;
-        Py_buffer &v = views[held];
-        bool ok = PyObject_GetBuffer(item, &v, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0 &&
-                  v.ndim == 1 && v.itemsize == 8 && v.format && std::strcmp(v.format, "d") == 0;
-        if (!ok) {
-            if (PyErr_Occurred()) PyErr_Clear();
-            else PyBuffer_Release(&v);
-            // Anything else goes through NumPy's conversion.
-            if (!np) np = PyImport_ImportModule("numpy");
-            PyObject *arr = np ? PyArray_FROMANY(item, NPY_DOUBLE, 1, 1, NPY_ARRAY_IN_ARRAY) : nullptr;
-            Py_DECREF(item);
-            if (!arr) {
-                Py_XDECREF(np);
-                return false;
-            }
-            item = arr;
-            if (PyObject_GetBuffer(item, &v, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-                Py_DECREF(item);
-                Py_XDECREF(np);
-                return false;
-            }
-        }
-        Py_DECREF(item);  // the view holds the array
-        ++held;
-        if (v.shape[0] != g->K) {
-            Py_XDECREF(np);
-            PyErr_Format(PyExc_ValueError, "field %R: %zd values for %zd instruments", name,
-                         v.shape[0], g->K);
+// The values of the bar's fields: one[f] for one instrument, held[f] (a new
+// reference) for a universe; fields[f] points at them.
+struct BarValues {
+    double one[kMaxFields];
+    const double *fields[kMaxFields];
+    PyObject *held[kMaxFields];
+    int nheld = 0;
+    BarValues() { std::memset(held, 0, sizeof held); }
+    ~BarValues() { clear(); }
+    void clear() {
+        for (int f = 0; f < nheld; ++f) Py_CLEAR(held[f]);
+        nheld = 0;
+    }
+    void number(int f, double v) {
+        one[f] = v;
+        fields[f] = one + f;
+    }
+    void row(int f, PyObject *a) {
+        held[f] = Py_NewRef(a);
+        if (f + 1 > nheld) nheld = f + 1;
+        fields[f] = static_cast<const double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(a)));
+    }
+};
+
+// A number read as to_float64 reads it: a float (NumPy's float64 scalars
+// included) or an int of 64 bits.  False for anything else.
+inline bool fast_number(PyObject *v, double &out) {
+    if (PyFloat_Check(v)) {
+        out = PyFloat_AS_DOUBLE(v);
+        return true;
+    }
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow || (x == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
             return false;
         }
+        out = static_cast<double>(x);
+        return true;
     }
-    Py_XDECREF(np);
-    return true;
+    return false;
 }
 
-// Evaluates every node over the instruments; fields already in place (or in
-// `fields` for a universe).
+inline bool same_key(PyObject *key, PyObject *want) {
+    // No comparison that could run Python code while the dict is walked.
+    return key == want || (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(want) &&
+                           PyUnicode_Compare(key, want) == 0);
+}
+
+bool read_common(Graph *g, PyObject *bar, BarValues &bv) {
+    double x;
+    if (!g->universe && g->nfields == 1 && fast_number(bar, x)) {
+        bv.number(0, x);
+        return true;
+    }
+    if (!g->known || !PyDict_CheckExact(bar) ||
+        PyDict_GET_SIZE(bar) != PyTuple_GET_SIZE(g->known)) {
+        return false;
+    }
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(bar, &pos, &key, &value)) {
+        if (j >= PyTuple_GET_SIZE(g->known)) return false;
+        if (!same_key(key, PyTuple_GET_ITEM(g->known, j))) return false;
+        const int f = g->known_field[j++];
+        if (f < 0) continue;
+        if (!g->universe) {
+            if (!fast_number(value, x)) return false;
+            bv.number(f, x);
+        } else {
+            if (!is_row(value, g->K, true)) return false;
+            bv.row(f, value);
+        }
+    }
+    return j == PyTuple_GET_SIZE(g->known);
+}
+
+// The common forms; false when the bar is of another form (nothing is
+// raised, nothing is held).
+bool read_fast(Graph *g, PyObject *bar, BarValues &bv) {
+    if (read_common(g, bar, bv)) return true;
+    bv.clear();
+    return false;
+}
+
+// Through Stream._read(bar) -> (values, keys, key_fields); keys and
+// key_fields are None, or the dict bar's keys in order and the field index
+// each feeds (-1 for none), remembered for read_fast.
+bool read_slow(PyObject *self, Graph *g, PyObject *bar, BarValues &bv) {
+    PyObject *r = PyObject_CallMethodOneArg(self, s_read, bar);
+    if (!r) return false;
+    PyObject *values = nullptr, *keys = nullptr, *kf = nullptr;
+    bool ok = PyTuple_Check(r) && PyTuple_GET_SIZE(r) == 3;
+    if (ok) {
+        values = PyTuple_GET_ITEM(r, 0);
+        keys = PyTuple_GET_ITEM(r, 1);
+        kf = PyTuple_GET_ITEM(r, 2);
+        ok = PyTuple_Check(values) && PyTuple_GET_SIZE(values) == g->nfields &&
+             (keys == Py_None || (PyTuple_Check(keys) && PyTuple_Check(kf) &&
+                                  PyTuple_GET_SIZE(keys) == PyTuple_GET_SIZE(kf)));
+    }
+    for (int f = 0; ok && f < g->nfields; ++f) {
+        PyObject *v = PyTuple_GET_ITEM(values, f);
+        if (!g->universe) {
+            ok = PyFloat_Check(v);
+            if (ok) bv.number(f, PyFloat_AS_DOUBLE(v));
+        } else {
+            ok = is_row(v, g->K, false);
+            if (ok) bv.row(f, v);
+        }
+    }
+    int *fields = nullptr;
+    if (ok && keys != Py_None) {
+        const Py_ssize_t nk = PyTuple_GET_SIZE(keys);
+        fields = static_cast<int *>(PyMem_RawMalloc((nk + 1) * sizeof(int)));
+        if (!fields) {
+            Py_DECREF(r);
+            PyErr_NoMemory();
+            return false;
+        }
+        // Every field fed by exactly one key, or read_common would leave one unread.
+        int fed[kMaxFields] = {0};
+        for (Py_ssize_t j = 0; ok && j < nk; ++j) {
+            const long f = PyLong_AsLong(PyTuple_GET_ITEM(kf, j));
+            ok = !(f == -1 && PyErr_Occurred()) && f >= -1 && f < g->nfields;
+            if (ok && f >= 0) ok = ++fed[f] == 1;
+            fields[j] = static_cast<int>(f);
+        }
+        for (int f = 0; ok && f < g->nfields; ++f) ok = fed[f] == 1;
+        if (ok) {
+            Py_XSETREF(g->known, Py_NewRef(keys));
+            PyMem_RawFree(g->known_field);
+            g->known_field = fields;
+            fields = nullptr;
+        }
+    }
+    PyMem_RawFree(fields);
+    Py_DECREF(r);
+    if (!ok && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_TypeError, "Stream._read gave a malformed bar");
+    }
+    return ok;
+}
+
+// Evaluates every node over the instruments, the bar's fields in `fields`.
 template <bool Commit>
 bool run_graph(Graph *g, const double *const *fields) {
     const Py_ssize_t K = g->K;
@@ -594,7 +746,7 @@ bool run_graph(Graph *g, const double *const *fields) {
         const Node &nd = g->nodes[i];
         double *out = g->vals + static_cast<size_t>(i) * K;
         if (nd.kind == kField) {
-            rows[i] = fields ? fields[nd.code] : out;
+            rows[i] = fields[nd.code];
             continue;
         }
         rows[i] = out;
@@ -616,81 +768,68 @@ PyObject *warn_refused(Graph *g, PyObject *result) {
     return result;
 }
 
+// The outputs as update returns them: a number (an array for a universe),
+// or a dict of them by output name.
+PyObject *results(Graph *g, PyObject **arrays) {
+    auto one = [&](int o) -> PyObject * {
+        if (!g->universe) return PyFloat_FromDouble(g->rows[g->outs[o]][0]);
+        return Py_NewRef(arrays[o]);
+    };
+    if (g->nouts == 1) return one(0);
+    PyObject *result = PyDict_New();
+    for (int o = 0; result && o < g->nouts; ++o) {
+        PyObject *v = one(o);
+        if (!v || PyDict_SetItem(result, PyTuple_GET_ITEM(g->out_names, o), v) != 0) Py_CLEAR(result);
+        Py_XDECREF(v);
+    }
+    return result;
+}
+
 template <bool Commit>
 PyObject *take(PyObject *self, PyObject *bar) {
     auto *g = reinterpret_cast<Graph *>(self);
     if (!claim(g)) return nullptr;
     PyObject *result = nullptr;
-    bool ok;
-    if (!g->universe) {
-        if (!read_number(g, bar)) {
-            g->busy.store(0);
-            return nullptr;
-        }
-        ok = run_graph<Commit>(g, nullptr);
-        if (g->nouts == 1) {
-            result = PyFloat_FromDouble(g->vals[g->outs[0]]);
-        } else {
-            result = PyDict_New();
-            for (int o = 0; result && o < g->nouts; ++o) {
-                PyObject *v = PyFloat_FromDouble(g->vals[g->outs[o]]);
-                if (!v || PyDict_SetItem(result, PyTuple_GET_ITEM(g->out_names, o), v) != 0) Py_CLEAR(result);
-                Py_XDECREF(v);
-            }
-        }
-    } else {
-        Py_buffer views[64];
-        if (g->nfields > 64) {
-            g->busy.store(0);
-            PyErr_SetString(PyExc_ValueError, "at most 64 fields");
-            return nullptr;
-        }
-        int held = 0;
-        const double *fields[64];
-        PyObject *arrays[64] = {nullptr};
-        ok = read_arrays(g, bar, views, held);
-        if (ok) {
-            for (int f = 0; f < g->nfields; ++f) fields[f] = static_cast<const double *>(views[f].buf);
-            npy_intp dim = g->K;
-            for (int o = 0; o < g->nouts && ok; ++o) {
-                arrays[o] = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
-                ok = arrays[o] != nullptr;
-            }
-        }
-        if (ok) {
-            Py_BEGIN_ALLOW_THREADS
-            ok = run_graph<Commit>(g, fields);
-            for (int o = 0; o < g->nouts; ++o) {
-                std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[o])),
-                            g->vals + static_cast<size_t>(g->outs[o]) * g->K,
-                            static_cast<size_t>(g->K) * sizeof(double));
-            }
-            Py_END_ALLOW_THREADS
-            if (g->nouts == 1) {
-                result = arrays[0];
-                arrays[0] = nullptr;
+    bool ok = true;  // no per-bar window was refused
+    {
+        BarValues bv;
+        if (read_fast(g, bar, bv) || read_slow(self, g, bar, bv)) {
+            if (!g->universe) {
+                ok = run_graph<Commit>(g, bv.fields);
+                result = results(g, nullptr);
             } else {
-                result = PyDict_New();
-                for (int o = 0; result && o < g->nouts; ++o) {
-                    if (PyDict_SetItem(result, PyTuple_GET_ITEM(g->out_names, o), arrays[o]) != 0) {
-                        Py_CLEAR(result);
-                    }
+                auto **arrays =
+                    static_cast<PyObject **>(PyMem_Calloc(g->nouts, sizeof(PyObject *)));
+                bool made = arrays != nullptr;
+                if (!made) PyErr_NoMemory();
+                npy_intp dim = g->K;
+                for (int o = 0; o < g->nouts && made; ++o) {
+                    arrays[o] = PyArray_SimpleNew(1, &dim, NPY_DOUBLE);
+                    made = arrays[o] != nullptr;
                 }
+                if (made) {
+                    Py_BEGIN_ALLOW_THREADS
+                    ok = run_graph<Commit>(g, bv.fields);
+                    for (int o = 0; o < g->nouts; ++o) {
+                        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[o])),
+                                    g->rows[g->outs[o]],
+                                    static_cast<size_t>(g->K) * sizeof(double));
+                    }
+                    Py_END_ALLOW_THREADS
+                    result = results(g, arrays);
+                }
+                for (int o = 0; arrays && o < g->nouts; ++o) Py_XDECREF(arrays[o]);
+                PyMem_Free(arrays);
             }
-        } else {
-            result = nullptr;
-            ok = true;  // nothing was taken
         }
-        for (int o = 0; o < g->nouts; ++o) Py_XDECREF(arrays[o]);
-        for (int f = 0; f < held; ++f) PyBuffer_Release(&views[f]);
-        if (!result) {
-            g->busy.store(0);
-            return nullptr;
-        }
+    }
+    if (!result) {
+        g->busy.store(0);
+        return nullptr;
     }
     if (Commit) ++g->bars;
     g->busy.store(0);
-    if (result && !ok) return warn_refused(g, result);
+    if (!ok) return warn_refused(g, result);
     return result;
 }
 
@@ -716,6 +855,8 @@ PyObject *graph_copy(PyObject *self, PyObject *) {
         c->bars = g->bars;
         c->fields = Py_NewRef(g->fields);
         c->out_names = Py_NewRef(g->out_names);
+        c->known = nullptr;
+        c->known_field = nullptr;
         const size_t nh = static_cast<size_t>(g->ncalls) * g->K;
         c->nodes = static_cast<Node *>(PyMem_RawMalloc(g->nnodes * sizeof(Node)));
         c->outs = static_cast<int *>(PyMem_RawMalloc(g->nouts * sizeof(int)));
@@ -818,10 +959,10 @@ int module_exec(PyObject *m) {
     if (!np) return -1;
     const bool loops = find_loop(np, "sqrt", g_sqrt) && find_loop(np, "log", g_log) &&
                        find_loop(np, "log10", g_log10) && find_loop(np, "exp", g_exp) &&
-                       find_loop(np, "sign", g_sign) && find_loop(np, "maximum", g_maximum) &&
-                       find_loop(np, "minimum", g_minimum) && find_loop(np, "power", g_power);
+                       find_loop(np, "power", g_power);
     Py_DECREF(np);
     if (!loops) return -1;
+    if (!s_read && !(s_read = PyUnicode_InternFromString("_read"))) return -1;
 
     PyObject *type = PyType_FromModuleAndSpec(m, &g_type_spec, nullptr);
     if (!type) return -1;

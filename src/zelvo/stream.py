@@ -8,7 +8,9 @@ the whole-series functions give at the new bar for the bars so far.
 
 The graph is a topologically ordered list of nodes, each one of::
 
-    ("field", "close")                  a field of the bar
+    ("field", "close")                  a field of the bar (a bar name of the
+                                        language, any case or alias, reads
+                                        that bar field; other names as given)
     ("const", 2.0)                      a number
     ("call", "MA", (3,), (20,))         a function: its series arguments as
                                         node indices, in argument order, then
@@ -19,10 +21,19 @@ The graph is a topologically ordered list of nodes, each one of::
     ("if", c, a, b)                     a where c holds, else b (as FIF)
 
 and the outputs are ``(name, node index)`` pairs.  Elementwise nodes compute
-what NumPy computes on float64 arrays; comparisons, AND, OR and NOT give 1.0
-or 0.0.  A condition (of AND, OR, NOT, "if" and of the condition arguments
-of BARSINCE, BARLAST, BARSLAST, BACKCOUNT and FIF) holds where its value
-truncated toward zero is not 0; NaN does not hold.
+what the formula language's operations compute (``zelvo.formula._ops``):
+comparisons, AND, OR and NOT give 1.0 or 0.0; MAX and MIN give the second
+operand on a tie (MAX(0, -0) is -0); SIGN gives +0 for either zero; POW,
+like every elementwise function, gives NaN where an operand is NaN.  A
+condition (of AND, OR, NOT, "if" and of the condition arguments of BARSINCE,
+BARLAST, BARSLAST, BACKCOUNT and FIF) holds where its value truncated toward
+zero is not 0; NaN does not hold.
+
+Bars, in the history and in updates, are read by the package's rules: names
+by ``zelvo._columns`` (``Close``, ``CLOSE`` and ``C`` all name the close;
+two names for one field are refused) and values by
+``zelvo._containers.to_float64`` (strings, dates and complex numbers are
+refused by name; missing values of pandas nullable columns read as NaN).
 
 REF with a negative window and REFXV with a positive one look ahead.  Their
 update gives the new bar's value over the bars so far (NaN for REF, the
@@ -42,8 +53,10 @@ import numpy as np
 
 from . import _stream
 from ._catalog import FUNCTIONS, INT_MAX, INT_MIN
+from ._columns import bar_fields, field_of
+from ._containers import family, to_float64
 
-__all__ = ["Stream"]
+__all__ = ["Stream", "MissingField"]
 
 _FIELD, _CONST, _CALL, _BINARY, _UNARY, _IF = range(6)
 _BINOPS = ("+", "-", "*", "/", ">", "<", ">=", "<=", "==", "!=", "AND", "OR")
@@ -52,6 +65,39 @@ _CODES_BINARY = {op: i for i, op in enumerate(_stream.BINARY_OPS)}
 _CODES_UNARY = {op: i for i, op in enumerate(_stream.UNARY_OPS)}
 
 DEFAULT_MAX_WINDOW = 1024
+
+
+class MissingField(KeyError):
+    """The history has no column for a field the stream reads."""
+
+    def __init__(self, field: str, available: list) -> None:
+        have = ", ".join(repr(a) for a in available) or "none"
+        super().__init__(f"the history has no {field} field (its columns: {have})")
+        self.field, self.available = field, available
+
+
+def _labels_of(obj: Any) -> list | None:
+    """The labels of a bar or a history: a mapping's keys, a pandas
+    DataFrame's columns or a pandas row's index, a polars DataFrame's
+    columns; None for anything else."""
+    if isinstance(obj, Mapping):
+        return list(obj.keys())
+    fam = family(obj)
+    if fam is None:
+        return None
+    if fam[0] == "polars":
+        return list(obj.columns) if fam[1] == "DataFrame" else None
+    return list(obj.keys())
+
+
+def _named(labels: list) -> dict[Any, Any]:
+    """Field -> the caller's label: bar names by zelvo._columns (refusing two
+    labels for one field), other labels as they are."""
+    found: dict[Any, Any] = bar_fields(labels)
+    for label in labels:
+        if field_of(label) is None:
+            found.setdefault(label, label)
+    return found
 
 
 def _looks_ahead(name: str, params: tuple[int, ...]) -> bool:
@@ -76,9 +122,10 @@ def _compile(nodes: Sequence[Sequence[Any]]) -> tuple[list[tuple], list[str]]:
         tag, rest = node[0], tuple(node[1:])
         late = False
         if tag == "field" and len(rest) == 1 and isinstance(rest[0], str):
-            if rest[0] not in fields:
-                fields.append(rest[0])
-            program.append((_FIELD, fields.index(rest[0]), 0, 0, 0, 0.0, None, ()))
+            name = field_of(rest[0]) or rest[0]
+            if name not in fields:
+                fields.append(name)
+            program.append((_FIELD, fields.index(name), 0, 0, 0, 0.0, None, ()))
         elif tag == "const" and len(rest) == 1 and isinstance(rest[0], (int, float)):
             program.append((_CONST, 0, 0, 0, 0, float(rest[0]), None, ()))
         elif tag == "call" and len(rest) == 3:
@@ -140,17 +187,20 @@ class Stream(_stream.Graph):
 
     * ``history``: a mapping of each field to its past bars, oldest first: a
       1-D array for one instrument, a 2-D array (instruments x bars) for a
-      universe.  It may hold no bars.  ``filled`` then holds the outputs over
-      the history (the whole-series results).
+      universe; a pandas or polars DataFrame of columns works too.  It may
+      hold no bars.  Its shape is the stream's, whether or not the graph
+      reads a field.  ``filled`` then holds the outputs over the history (the
+      whole-series results).
     * ``max_window``: the largest per-bar window the _A functions (and REF_A)
       are to serve; that many bars are kept for each.  A larger window that
       the series could fill gives NaN with a RuntimeWarning.
 
     ``update(bar)`` takes the next bar and returns its outputs: for one
-    instrument ``bar`` maps fields to numbers (a plain number will do when
-    there is one field) and the result is a number; for a universe ``bar``
-    maps fields to arrays with one value per instrument, every instrument is
-    updated in one call with the GIL released, and the result is an array.
+    instrument ``bar`` maps fields to numbers (a dict, any mapping, or a
+    pandas row such as ``df.iloc[i]``; a plain number will do when there is
+    one field) and the result is a number; for a universe ``bar`` maps fields
+    to arrays with one value per instrument, every instrument is updated in
+    one call with the GIL released, and the result is an array.
     With several outputs the result is a dict by output name.  ``peek(bar)``
     gives the same without taking the bar; ``copy()`` an independent stream.
     """
@@ -170,12 +220,25 @@ class Stream(_stream.Graph):
         if isinstance(max_window, bool) or not isinstance(max_window, int) \
                 or not 0 <= max_window <= INT_MAX:
             raise ValueError(f"max_window must be an int from 0 to {INT_MAX}")
+        labels = _labels_of(history)
+        if labels is None:
+            raise TypeError("the history maps fields to past bars (a mapping or a DataFrame), "
+                            f"not {type(history).__name__}")
+        named = _named(labels)
         arrays = []
         for f in fields:
-            if f not in history:
-                raise KeyError(f"history has no field {f!r}")
-            arrays.append(np.ascontiguousarray(np.asarray(history[f], dtype=np.float64)))
+            if f not in named:
+                raise MissingField(f, labels)
+            label = named[f]
+            arrays.append(np.ascontiguousarray(
+                to_float64(history[label], f"the history field {label!r}")))
         shapes = {a.shape for a in arrays}
+        if not fields:
+            # Nothing is read, but the history still says how many instruments
+            # and bars there are: a bar column's shape, else any column's.
+            some = [named[f] for f in named if field_of(f)] or labels
+            if some:
+                shapes = {to_float64(history[some[0]], f"the history field {some[0]!r}").shape}
         if len(shapes) > 1:
             raise ValueError(f"history fields differ in shape: {sorted(shapes)}")
         shape = shapes.pop() if shapes else (0,)
@@ -190,6 +253,67 @@ class Stream(_stream.Graph):
         self.fields: tuple[str, ...] = tuple(fields)
         self.filled: dict[str, np.ndarray] = {
             name: (a if universe else a[0]) for (name, _), a in zip(outs, filled)}
+
+    def _read(self, bar: Any) -> tuple[tuple, tuple | None, tuple | None]:
+        """The values of ``bar``'s fields, in the order of ``fields``: floats
+        for one instrument, float64 arrays of one value per instrument for a
+        universe.  update and peek call it for every bar but a number (one
+        field) and a dict with the keys of the last dict read here, in the
+        same order, holding floats or 64-bit ints (float64 arrays), which they
+        read as it would; for a dict it also gives its keys and the index of
+        the field each feeds (-1 for none), so the next such bar is read
+        without it."""
+        universe = self.instruments is not None
+        labels = _labels_of(bar)
+        if labels is None:
+            if universe:
+                raise TypeError(
+                    "a universe stream's update takes a mapping of its fields "
+                    f"({', '.join(self.fields) or 'none'}) to arrays of one value per "
+                    f"instrument ({self.instruments} each), not {type(bar).__name__}")
+            if len(self.fields) > 1:
+                raise TypeError(f"a bar of this stream maps its fields ({', '.join(self.fields)}) "
+                                f"to numbers, not {type(bar).__name__}")
+            return tuple(self._value(bar, "the bar") for _ in self.fields), None, None
+        named = _named(labels)
+        row = not universe and family(bar) == ("pandas", "Series")
+        values = []
+        for f in self.fields:
+            if f not in named:
+                have = ", ".join(repr(a) for a in labels) or "none"
+                raise KeyError(f"the bar has no {f} field (its fields: {have})")
+            label = named[f]
+            what = f"the bar's field {label!r}"
+            if row:
+                # One value of a pandas row, as a one-value column: a missing
+                # value of a nullable column (pd.NA, in the object row of a
+                # frame of mixed columns) reads as NaN.
+                one = bar[[label]]
+                if one.dtype == object:
+                    one = one.astype("Float64") if one.isna().all() else one.convert_dtypes()
+                values.append(self._value(one, what, row=True))
+            else:
+                values.append(self._value(bar[label], what))
+        if type(bar) is not dict:
+            return tuple(values), None, None
+        where = {named[f]: i for i, f in enumerate(self.fields)}
+        return tuple(values), tuple(labels), tuple(where.get(k, -1) for k in labels)
+
+    def _value(self, v: Any, what: str, row: bool = False) -> Any:
+        a = to_float64(v, what)
+        if self.instruments is not None:
+            if a.shape != (self.instruments,):
+                held = (f"{a.shape[0]} values" if a.ndim == 1 else
+                        "a number" if a.ndim == 0 else f"an array of shape {a.shape}")
+                raise ValueError(f"{what}: {held} for {self.instruments} instruments (one value "
+                                 "for each is due)")
+            return np.ascontiguousarray(a)
+        if row:
+            a = a[0]
+        elif a.ndim:
+            raise TypeError(f"{what} is one number for a stream of one instrument, not an "
+                            f"array of shape {a.shape}")
+        return float(a)
 
     def copy(self) -> Stream:
         """An independent stream in the same state."""

@@ -1,10 +1,10 @@
 """zelvo.stream: graphs of streams against the whole-series functions.
 
 The reference of a graph is the graph evaluated over the whole series, node
-by node: the module's functions for the calls and NumPy for the elementwise
-operations.  A stream opened on a prefix and fed the rest must give, at every
-bar, the reference's value at that bar.  Every bit is checked,
-with one freedom: where two NaNs meet in one operation, which payload
+by node: the module's functions for the calls and the formula language's
+own definitions (zelvo.formula._ops) for the elementwise operations.  A
+stream opened on a prefix and fed the rest must give, at every bar, the
+reference's value at that bar.  Every bit is checked, with one freedom: where two NaNs meet in one operation, which payload
 survives is not part of the contract, so two NaNs count as equal for the
 functions that compute and for graphs; the functions that copy values or
 count are checked bit for bit.
@@ -19,15 +19,14 @@ from hypothesis import given, settings, strategies as st
 
 import zelvo
 from zelvo._catalog import FUNCTIONS
+from zelvo.formula import _ops
 from zelvo.stream import Stream
 
 from realbars import FILES, load
 
-BIN = {"+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide,
-       ">": np.greater, "<": np.less, ">=": np.greater_equal, "<=": np.less_equal,
-       "==": np.equal, "!=": np.not_equal, "MAX": np.maximum, "MIN": np.minimum, "POW": np.power}
-UN = {"NEG": np.negative, "ABS": np.abs, "SQRT": np.sqrt, "LN": np.log, "LOG": np.log10,
-      "EXP": np.exp, "SIGN": np.sign}
+# The elementwise operations mean what they mean in the formula language.
+BIN = {**_ops.BINOPS, **_ops.BINFNS}
+UN = {op: fn for op, fn in _ops.UNOPS.items() if op != "NOT"}
 
 
 def holds(v):
@@ -432,7 +431,7 @@ def test_history_shapes_are_checked():
     assert same(s.update({"a": [1, 2], "b": [3, 4]}), [4.0, 6.0])
 
 
-def test_elementwise_operations_are_numpys():
+def test_elementwise_operations_are_the_languages():
     # Every operation on every pair of awkward values, as one universe bar.
     vals = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 2.0, 1e308, 3.7])
     a, b = np.repeat(vals, vals.size), np.tile(vals, vals.size)

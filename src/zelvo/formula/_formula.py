@@ -65,19 +65,25 @@ class Formula:
     def stream(self, history, max_window: int | None = None):
         """A live stream of this formula, opened on ``history``.
 
-        ``history`` maps the bar fields the formula reads (any case) to the
-        past bars, oldest first: 1-D arrays for one instrument, 2-D arrays
-        (instruments x bars) for a universe; a pandas DataFrame of columns
-        works too.  ``update(bar)`` then takes one new bar (a mapping of
-        fields to numbers, or to arrays with one value per instrument) and
-        returns its outputs, bit for bit what the formula gives over all the
-        bars so far.  See ``zelvo.stream.Stream``.
+        ``history`` maps the bar columns to the past bars, oldest first: 1-D
+        arrays for one instrument, 2-D arrays (instruments x bars) for a
+        universe; a pandas or polars DataFrame of columns works too.  Columns
+        are named as for ``f(bars)`` (any case, the language's aliases such as
+        ``C`` and ``VOL``); the history sets the number of instruments even
+        when the formula reads no column.  ``update(bar)`` then takes one new
+        bar (a mapping or a pandas row of numbers, or for a universe a mapping
+        of arrays with one value per instrument) and returns its outputs, bit
+        for bit what the formula gives over all the bars so far.
+        ``max_window`` (default 1024) is the longest window a series given as
+        window (``HHV(H,BARSLAST(...))``) may span.  See ``zelvo.stream.Stream``.
         """
-        from ..stream import DEFAULT_MAX_WINDOW, Stream
+        from ..stream import DEFAULT_MAX_WINDOW, MissingField, Stream
 
-        fields = {str(k).lower(): v for k, v in history.items()}
-        return Stream(self.program.nodes, self.program.outputs, fields,
-                      DEFAULT_MAX_WINDOW if max_window is None else max_window)
+        try:
+            return Stream(self.program.nodes, self.program.outputs, history,
+                          DEFAULT_MAX_WINDOW if max_window is None else max_window)
+        except MissingField as e:
+            raise self.missing_column(e.field, [str(a) for a in e.available]) from None
 
     def __call__(self, bars, *, symbol=None):
         """The outputs on ``bars``; ``symbol`` names the symbol column or index
