@@ -113,6 +113,8 @@ def _ref(i: int, j: Any, what: str) -> int:
 def _compile(nodes: Sequence[Sequence[Any]]) -> tuple[list[tuple], list[str]]:
     """Checks the nodes and turns them into the program of the graph type:
     tuples (kind, code, a, b, c, value, name, params)."""
+    from .formula._backend import check_windows
+
     program: list[tuple] = []
     fields: list[str] = []
     ahead: list[bool] = []      # the node's value may still change later
@@ -148,6 +150,10 @@ def _compile(nodes: Sequence[Sequence[Any]]) -> tuple[list[tuple], list[str]]:
                 raise ValueError(f"node {i}: {name}: window {params[0]} outside {low}..{INT_MAX}")
             if len(params) > 1 and not INT_MIN <= params[1] <= INT_MAX:
                 raise ValueError(f"node {i}: {name}: {params[1]} is not a 32-bit int")
+            try:   # the windows the package's functions refuse (weights that would wrap)
+                check_windows(name, list(params))
+            except ValueError as e:
+                raise ValueError(f"node {i}: {e}") from None
             if any(ahead[a] for a in args):
                 raise ValueError(f"node {i}: {name} would read values that a look-ahead "
                                  "(REF with N < 0, REFXV with N > 0) settles only later")

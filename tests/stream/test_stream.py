@@ -412,6 +412,9 @@ def test_window_beyond_max_window_warns_and_takes_the_bar():
     ([("field", "x")], [("a", 3)], "output"),
     ([("field", "x")], [("a", 0), ("a", 0)], "distinct"),
     ([("oops",)], [("a", 0)], "not a node"),
+    # windows whose weights would wrap, refused as the functions refuse them
+    ([("field", "x"), ("call", "EMA", (0,), (2**31 - 1,))], [("a", 1)], "node 1: EMA.*wraps"),
+    ([("field", "x"), ("call", "SMA", (0,), (5, -(2**31 - 5)))], [("a", 1)], "N-M wraps"),
 ])
 def test_malformed_graphs_are_refused(nodes, outputs, message):
     with pytest.raises(ValueError, match=message):
