@@ -30,7 +30,8 @@ import os
 # refuses, with its own message, before anything imports NumPy there.  Where
 # NumPy alone was imported by another interpreter first, NumPy's refusal is
 # the one raised; it is restated here in zelvo's terms.
-_NUMPY_REFUSALS = ("Interpreter change detected", "more than once per process")
+_NUMPY_REFUSALS = ("Interpreter change detected", "more than once per process",
+                   "CPU dispatcher tracer already init")
 try:
     from . import _zelvo  # noqa: F401
     from ._api import *  # noqa: F401,F403  (the 31 functions, set_threads, get_threads)
@@ -38,7 +39,7 @@ try:
 
     # The formula language and the library of classic indicators written in it.
     from .formula import Formula, indicator, indicators
-except ImportError as e:
+except (ImportError, RuntimeError) as e:   # NumPy under Python 3.10 raises RuntimeError
     if not any(refusal in str(e) for refusal in _NUMPY_REFUSALS):
         raise
     raise ImportError("zelvo (with NumPy) runs in one interpreter per process, and another "

@@ -81,4 +81,4 @@ def test_import_after_another_interpreter_says_why(first, tmp_path):
         assert "zelvo runs in one interpreter per process" in main[0], main
     else:
         assert "zelvo (with NumPy) runs in one interpreter per process" in main[0], main
-        assert main[1].startswith("ImportError("), main
+        assert main[1].startswith(("ImportError(", "RuntimeError(")), main  # NumPy's, chained
