@@ -67,9 +67,10 @@ class Lanes(ctypes.Structure):
 
 
 def load_panel():
+    import zelvo
     import zelvo._zelvo as z
 
-    lib = ctypes.CDLL(z.__file__)
+    lib = ctypes.CDLL(zelvo.get_library())
     f = lib.zv_panel
     f.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.POINTER(Lanes),
                   ctypes.POINTER(ctypes.c_int), ctypes.c_void_p, ctypes.c_ssize_t,

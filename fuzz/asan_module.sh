@@ -24,7 +24,8 @@ python3 -m pip install -q "${isolation[@]}" --no-deps --target build/asan-site .
   -C cmake.build-type=Debug \
   -C cmake.define.ZELVO_CORE_OPT=-O1 -C cmake.define.ZELVO_MODULE_OPT=-O1 \
   -C cmake.define.CMAKE_CXX_FLAGS="$san" \
-  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined"
+  -C cmake.define.CMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
+  -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
 
 asan="$(gcc -print-file-name=libasan.so)"
 ubsan="$(gcc -print-file-name=libubsan.so)"

@@ -75,7 +75,8 @@ def test_readme_shows_the_three_routes():
     assert len(_blocks("c")) == 1 and len(_blocks("sh")) == 3 and len(_blocks("cmake")) == 1
     assert f"`{PRINTED}`" in _section()
     # get_include() documents the package route's link line.
-    link = re.search(r"-L\"\$inc/\.\./lib\"[^`]*?(?= -o |``)", _blocks("sh")[0]).group(0)
+    link = re.search(r"\"\$inc/\.\./lib/librillet\.a\"[^`]*?(?= -o |``)",
+                     _blocks("sh")[0]).group(0)
     assert link in " ".join(zelvo.get_include.__doc__.split())
 
 

@@ -57,14 +57,28 @@ def get_include() -> str:
 
     Compile C or C++ code that calls the ``zv_*`` functions with
     ``-I"$inc"`` and link it with
-    ``-L"$inc/../lib" -lrillet -lstdc++ -lm -lpthread`` (the static core
+    ``"$inc/../lib/librillet.a" -lstdc++ -lm -lpthread`` (the static core
     beside it, which needs the C++ runtime and the threads library), where
     ``inc=$(python3 -c "import zelvo; print(zelvo.get_include())")``.
     """
-    # Installed beside the compiled modules, which an editable install keeps
-    # apart from this file.
-    return os.path.join(os.path.dirname(os.path.abspath(_zelvo.__file__)), "include")
+    return os.path.join(_installed, "include")
 
 
-__all__ = [*_NAMES, "set_threads", "get_threads", "get_include",
+def get_library() -> str:
+    """The path of the shared core (``librillet``) that zelvo's modules run
+    on: one copy per process, with one thread pool, whichever module a call
+    comes through.  C code may load it (``ctypes.CDLL(zelvo.get_library())``)
+    or link it; its functions are those of ``rillet.h``."""
+    lib = os.path.join(_installed, "lib")
+    names = [n for n in os.listdir(lib) if n.startswith("librillet.")
+             and not n.endswith(".a")]
+    return os.path.join(lib, sorted(names)[0])
+
+
+# The compiled modules, the header and the core are installed together, apart
+# from this file in an editable install.
+_installed = os.path.dirname(os.path.abspath(_zelvo.__file__))
+
+
+__all__ = [*_NAMES, "set_threads", "get_threads", "get_include", "get_library",
            "Formula", "indicator", "indicators"]

@@ -30,6 +30,29 @@ def test_get_include_holds_the_header():
     assert all(f"zv_{name.lower()}" in text for name in FUNCTIONS)
 
 
+def test_the_core_ships_once():
+    # Exactly one installed shared object defines the core's functions (the
+    # modules link it), and its one thread setting is the package's.
+    import ctypes
+    import shutil
+
+    if shutil.which("nm"):
+        here = Path(zelvo._zelvo.__file__).parent
+        defining = [str(f) for f in sorted(here.rglob("*.so*")) if f.is_file() and " zv_ma\n" in
+                    subprocess.run(["nm", "-D", "--defined-only", str(f)], capture_output=True,
+                                   text=True).stdout]
+        assert defining == [zelvo.get_library()]
+    core = ctypes.CDLL(zelvo.get_library())
+    threads = zelvo.get_threads()
+    try:
+        zelvo.set_threads(1)
+        assert core.zv_get_threads() == 1
+        core.zv_set_threads(2)
+        assert zelvo.get_threads() == 2
+    finally:
+        zelvo.set_threads(threads)
+
+
 def test_version_comes_from_the_installed_metadata():
     assert zelvo.__version__ == importlib.metadata.version("zelvo")
 
@@ -39,7 +62,7 @@ def test_installed_files_hold_no_sources_but_the_license():
     sources = [f for f in files if f.endswith((".c", ".cpp", ".map", ".in"))
                or (f.endswith(".h") and f != "zelvo/include/rillet.h")]
     assert not sources
-    assert {"zelvo/include/rillet.h", "zelvo/lib/librillet.a"} <= files
+    assert {"zelvo/include/rillet.h", "zelvo/lib/librillet.a", "zelvo/lib/librillet.so"} <= files
     assert any(f.endswith("LICENSE") for f in files)
     meta = importlib.metadata.metadata("zelvo")
     assert meta["License-Expression"] == "MIT"

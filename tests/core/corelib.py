@@ -20,9 +20,9 @@ ERR_OK, ERR_SIZE_DISMATCH, ERR_PARAM_WRONG = 0, 1, 2
 def _load():
     path = os.environ.get("ZELVO_CORE_LIB")
     if not path:
-        import zelvo._zelvo
+        import zelvo
 
-        path = zelvo._zelvo.__file__
+        path = zelvo.get_library()
     return ctypes.CDLL(path)
 
 
