@@ -5,12 +5,13 @@ non-positive sizes, and the helpers' edge arguments."""
 import os
 import struct
 
+from zelvo._catalog import NAMES as CATALOG
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-NAMES = ["ma", "ema", "wma", "sum", "count", "llv", "hhv", "ref", "refxv", "std", "stddev",
-         "stdp", "avedev", "filter", "slope", "sma", "ma_a", "sum_a", "count_a", "llv_a",
-         "hhv_a", "ref_a", "dma", "cross", "refif", "barsince", "barlast", "barslast",
-         "backcount", "currbarscount", "fif", "maxi", "mini", "ctxn", "arange", "zeros",
-         "aprint"]
+# The selectors: the catalog's rows in its order (as fuzz_core takes them),
+# then the helpers.
+NAMES = [name.lower() for name in CATALOG] + ["maxi", "mini", "ctxn", "arange", "zeros",
+                                              "aprint"]
 INT_MAX, INT_MIN = 2**31 - 1, -2**31
 NO_PERTURB = 7  # plan byte: no array perturbed
 
@@ -30,7 +31,7 @@ CONDITIONS = bytes([0, 1, 0, 0, 255, 0, 2, 0, 0, 1, 128, 0])
 
 
 def seeds():
-    for sel, name in enumerate(NAMES[:31]):
+    for sel, name in enumerate(NAMES[:len(CATALOG)]):
         yield f"{name}-plain", seed(sel, 12, body=RAMP + RAMP + RAMP)
         yield f"{name}-special", seed(sel, 32, N=2, body=SPECIALS + WINDOWS + SPECIALS)
         yield f"{name}-windows", seed(sel, 15, N=INT_MAX, M=INT_MIN, body=WINDOWS + RAMP + RAMP)
@@ -42,7 +43,7 @@ def seeds():
     yield "ma-ctx-high-bits", seed(ma, 12, N=3, ctx=0xFFFFFFFF, body=RAMP)
     yield "ma-ctx-min", seed(ma, 12, N=INT_MAX, ctx=-2**63, body=RAMP)
     yield "ma-leading-nan", seed(ma, 10, N=4, body=bytes([0, 1, 2, 3]) + RAMP)
-    helpers = {n: NAMES.index(n) for n in NAMES[31:]}
+    helpers = {n: NAMES.index(n) for n in NAMES[len(CATALOG):]}
     for a, b in [(-1, -5), (INT_MAX, INT_MIN), (0, 0)]:
         yield f"maxi-{a}-{b}", seed(helpers["maxi"], 0, N=a, M=b)
         yield f"mini-{a}-{b}", seed(helpers["mini"], 0, N=a, M=b)
