@@ -23,6 +23,13 @@ inline num_t nan_value() {
 
 inline bool is_nan(num_t v) { return std::isnan(v); }
 
+// The condition rule of every layer (the streams, the package's and the exact
+// module's conditions given as numbers, the formula language's IF, AND, OR
+// and NOT): a value holds when its truncation toward zero is non-zero, so
+// 0.5 does not, 256 and -1 do, and NaN does not.  A byte b handed over as
+// the double b holds when b != 0.
+inline bool truth(num_t v) { return v >= 1.0 || v <= -1.0; }
+
 // Signed 32-bit arithmetic that wraps on overflow, independent of compiler flags.
 inline int32_t wrap_add(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));

@@ -32,9 +32,7 @@ struct Params {
     int max_window = 0;
 };
 
-// A condition input is true when its truncation toward zero is non-zero;
-// NaN is false.  For a byte b handed over as the double b this is b != 0.
-inline bool truth(num_t v) { return std::fabs(v) >= 1.0; }
+using rillet::truth;  // the condition rule (series.h)
 
 // The last `cap` values pushed, stored twice over so that any run of them up
 // to the newest is contiguous (the whole-series window kernels run on it).

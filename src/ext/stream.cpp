@@ -29,6 +29,7 @@
 #include <new>
 
 #include "rillet.h"
+#include "series.h"
 
 namespace {
 
@@ -47,8 +48,7 @@ const char *const kBinaryNames[kBinaries] = {"+",  "-",  "*",  "/",   ">",   "<"
 enum Unary : int { NEG, NOT, ABS, SQRT, LN, LOG, EXP, SIGN, kUnaries };
 const char *const kUnaryNames[kUnaries] = {"NEG", "NOT", "ABS", "SQRT", "LN", "LOG", "EXP", "SIGN"};
 
-// A condition is true when its truncation toward zero is non-zero; NaN is false.
-inline bool truth(double v) { return std::fabs(v) >= 1.0; }
+using rillet::truth;  // the condition rule
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 

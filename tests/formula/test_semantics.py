@@ -136,3 +136,27 @@ def test_panels_in_any_layout_give_the_rows_of_single_series():
                 one = f({"close": c[r].copy()})
                 for k in out:
                     assert bits(out[k][r]).tolist() == bits(one[k]).tolist()
+
+
+# One condition rule on every layer: a value holds where its truncation toward
+# zero is non-zero, NaN never.
+CONDITIONS = np.array([0.0, -0.0, 0.5, -0.99, 1.0, -1.0, 256.0, 1e300, np.inf, -np.inf,
+                       np.nan, 5e-324, 0.9999999999999999])
+HOLDS = np.array([0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0, 0], dtype=bool)
+
+
+def test_every_layer_judges_conditions_alike():
+    import zelvo._zelvo as exact
+    from zelvo.formula import _ops
+
+    ones, zeros = np.ones(CONDITIONS.size), np.zeros(CONDITIONS.size)
+    assert np.array_equal(zelvo._api._truth(CONDITIONS), HOLDS)
+    assert np.array_equal(_ops.truth(CONDITIONS), HOLDS)
+    assert np.array_equal(zelvo.FIF(CONDITIONS, ones, zeros), HOLDS)
+    assert np.array_equal(exact.FIF(CONDITIONS, ones, zeros), HOLDS)
+    f = Formula("Y: IF(C, 1, 0); N: NOT(C); A: C AND 1")
+    out = f({"close": CONDITIONS})
+    assert np.array_equal(out["Y"], HOLDS) and np.array_equal(out["N"], ~HOLDS)
+    assert np.array_equal(out["A"], HOLDS)
+    s = f.stream({"close": CONDITIONS[:0]})
+    assert [s.update(v)["Y"] for v in CONDITIONS] == HOLDS.tolist()

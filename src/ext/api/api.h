@@ -39,6 +39,8 @@ PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t na
 // _float64(values, what): values as a float64 array by the package's one
 // conversion rule, refusals naming `what`.
 PyObject *float64(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+// _truth(values): where the values hold as conditions, by the condition rule.
+PyObject *truth_of(PyObject *module, PyObject *values);
 
 }  // namespace zelvo_api
 

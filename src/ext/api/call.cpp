@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "api.h"
+#include "series.h"
 
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
@@ -358,9 +359,7 @@ struct Operand {
     ~Operand() { Py_XDECREF(arr); }
 };
 
-// A condition value is true when its truncation toward zero is non-zero;
-// NaN is false.
-inline unsigned char truth(double v) { return v >= 1.0 || v <= -1.0; }
+using rillet::truth;  // the condition rule
 
 void set_scalar(Operand &op, double v, bool cond) {
     op.scalar = true;
@@ -438,6 +437,21 @@ PyObject *float64(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     PyObject *d = PyArray_CastToType(a, PyArray_DescrFromType(NPY_DOUBLE), 0);
     Py_DECREF(a);
     return d;
+}
+
+PyObject *truth_of(PyObject *, PyObject *values) {
+    auto *a = reinterpret_cast<PyArrayObject *>(
+        PyArray_FROMANY(values, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO));
+    if (!a) return nullptr;
+    PyObject *r = PyArray_EMPTY(PyArray_NDIM(a), PyArray_DIMS(a), NPY_BOOL, 0);
+    if (r) {
+        const double *x = static_cast<const double *>(PyArray_DATA(a));
+        auto *o = static_cast<npy_bool *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(r)));
+        const npy_intp n = PyArray_SIZE(a);
+        for (npy_intp i = 0; i < n; ++i) o[i] = truth(x[i]);
+    }
+    Py_DECREF(a);
+    return r;
 }
 
 namespace {

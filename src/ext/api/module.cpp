@@ -125,7 +125,7 @@ PyObject *set_threads(PyObject *, PyObject *arg) {
 
 PyObject *get_threads(PyObject *, PyObject *) { return PyLong_FromLong(zv_get_threads()); }
 
-PyMethodDef g_methods[kCount + 4];
+PyMethodDef g_methods[kCount + 5];
 
 template <int... I>
 void fill_methods(std::integer_sequence<int, I...>) {
@@ -149,7 +149,12 @@ void fill_methods(std::integer_sequence<int, I...>) {
         "_float64($module, values, what, /)\n--\n\n"
         "values as a float64 array by the rule every entry of the package reads\n"
         "series by (bool, int or float values); refusals name `what`."};
-    g_methods[kCount + 3] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    g_methods[kCount + 3] = PyMethodDef{
+        "_truth", truth_of, METH_O,
+        "_truth($module, values, /)\n--\n\n"
+        "A bool array: where the values hold as conditions (their truncation\n"
+        "toward zero is non-zero; NaN does not hold), by the rule every layer uses."};
+    g_methods[kCount + 4] = PyMethodDef{nullptr, nullptr, 0, nullptr};
 }
 
 int module_exec(PyObject *module) {

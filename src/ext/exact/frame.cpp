@@ -18,6 +18,7 @@
 #include <numpy/ndarraytypes.h>
 
 #include "views.h"
+#include "series.h"
 
 namespace exact {
 namespace {
@@ -268,7 +269,7 @@ CondRoute cond_route(PyObject *o) {
 // truncation toward zero is non-zero, so 0.5 is false, 256 and -1 are true,
 // and NaN is false.
 void judge(const num_t *x, unsigned char *out, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) out[i] = x[i] >= 1.0 || x[i] <= -1.0;
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = rillet::truth(x[i]);
 }
 
 struct PyMemFree {

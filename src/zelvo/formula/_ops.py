@@ -24,12 +24,15 @@ from typing import Callable
 
 import numpy as np
 
+from .. import _api
+
 F64 = np.float64
 
 
 def truth(x):
-    """True where the truncation of x toward zero is non-zero (NaN false)."""
-    return np.abs(x) >= 1.0
+    """True where the truncation of x toward zero is non-zero (NaN false): the
+    core's condition rule, through the package's module."""
+    return _api._truth(x)
 
 
 def _flag(mask):
