@@ -86,6 +86,11 @@ constexpr Shape shape_of(Form f) {
 
 constexpr int min_window(Param p) { return p == Param::MinOne ? 1 : 0; }
 
+// The variants whose window is a series (one length per bar): MA_A, SUM_A, ...
+constexpr bool per_bar(Form f, const char *const argnames[3]) {
+    return f == Form::Series2 && argnames[1][0] == 'N' && argnames[1][1] == 0;
+}
+
 // The core function of a row, typed by its form.
 union CoreFn {
     zv_window_fn window;

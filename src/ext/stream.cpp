@@ -29,6 +29,7 @@
 #include <new>
 
 #include "rillet.h"
+#include "catalog.h"
 #include "series.h"
 
 namespace {
@@ -362,8 +363,8 @@ void no_memory(Graph *g, int node, Py_ssize_t n) {
         return;
     }
     const Node &nd = g->nodes[node];
-    const size_t len = std::strlen(nd.name);
-    if (len > 2 && std::strcmp(nd.name + len - 2, "_A") == 0) {
+    const rillet::Entry *e = rillet::find(nd.name);
+    if (e && rillet::per_bar(e->form, e->argnames)) {
         PyErr_Format(PyExc_MemoryError,
                      "%s (a window per bar) keeps the last max_window=%d bars%s, and "
                      "that memory could not be allocated: pass a smaller max_window",

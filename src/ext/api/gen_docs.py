@@ -79,8 +79,10 @@ def c_string(text: str) -> str:
 def main(src: str, dst: str) -> None:
     with open(src, encoding="utf-8") as f:
         found = sections(f.read())
-    if len(found) != 31:
-        sys.exit(f"{src}: expected 31 function sections, found {len(found)}")
+    # Which functions there are is the catalog's to say: the module refuses to
+    # import when a catalog entry has no section here.
+    if not found:
+        sys.exit(f"{src}: no function sections")
     rows = ["// Generated from docs/functions.md by src/ext/api/gen_docs.py; do not edit."]
     for name, body in found.items():
         text, examples = docstring(body)
