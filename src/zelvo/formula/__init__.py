@@ -48,9 +48,9 @@ from __future__ import annotations
 import sys
 
 from ._errors import FormulaError
-from ._formula import Formula, load, parse_params
+from ._formula import Formula, parse_params
 from ._graph import Program
-from ._library import Indicator, Library, indicator, indicators
+from ._library import Indicator, Library, indicator, indicators, load
 from ._lexer import MAX_LENGTH
 from ._parser import MAX_DEPTH
 

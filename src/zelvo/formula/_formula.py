@@ -138,22 +138,4 @@ def parse_params(items: Iterable[str] | Mapping[str, object]) -> dict[str, float
     return out
 
 
-def load(text: str | None = None, *, indicator: str | None = None,
-         params: Iterable[str] | Mapping[str, object] = ()) -> Formula:
-    """The formula a command line asks for: a text, or a library indicator by
-    name, with parameters as a mapping or as ``NAME=NUMBER`` strings.
-
-    Raises FormulaError for a faulty text or parameter, KeyError for an
-    unknown indicator, ValueError for a malformed ``NAME=NUMBER``.
-    """
-    from ._library import indicators
-    values = parse_params(params)
-    if (text is None) == (indicator is None):
-        raise TypeError("give either a formula text or an indicator name")
-    if indicator is not None:
-        text = indicators[indicator].text
-    assert text is not None
-    return Formula(text, **values)
-
-
-__all__ = ["Formula", "FormulaError", "load", "parse_params", "is_number"]
+__all__ = ["Formula", "FormulaError", "parse_params", "is_number"]

@@ -9,9 +9,9 @@ import re
 from dataclasses import dataclass
 from functools import lru_cache
 from importlib import resources
-from typing import Iterator, Mapping
+from typing import Iterable, Iterator, Mapping
 
-from ._formula import Formula
+from ._formula import Formula, parse_params
 from ._parser import is_number
 
 
@@ -96,3 +96,20 @@ def indicator(name: str, bars, *, symbol=None, **params: float):
     else:
         f = Formula(indicators[name].text, **params)
     return f(bars, symbol=symbol)
+
+
+def load(text: str | None = None, *, indicator: str | None = None,
+         params: Iterable[str] | Mapping[str, object] = ()) -> Formula:
+    """The formula a command line asks for: a text, or a library indicator by
+    name, with parameters as a mapping or as ``NAME=NUMBER`` strings.
+
+    Raises FormulaError for a faulty text or parameter, KeyError for an
+    unknown indicator, ValueError for a malformed ``NAME=NUMBER``.
+    """
+    values = parse_params(params)
+    if (text is None) == (indicator is None):
+        raise TypeError("give either a formula text or an indicator name")
+    if indicator is not None:
+        text = indicators[indicator].text
+    assert text is not None
+    return Formula(text, **values)
