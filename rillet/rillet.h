@@ -50,7 +50,13 @@ enum {
     ERR_SIZE_DISMATCH = 1,
     ERR_PARAM_WRONG = 2,
     /* zv_panel's scratch memory, or a stream, could not be allocated. */
-    ERR_NO_MEMORY = 3
+    ERR_NO_MEMORY = 3,
+    /* Saved streams (zv_stream_load): bytes of another format version, */
+    ERR_STATE_VERSION = 4,
+    /* bytes that stop before the end of what they began, */
+    ERR_STATE_TRUNCATED = 5,
+    /* and bytes that are not a saved stream or were changed. */
+    ERR_STATE_CORRUPT = 6
 };
 
 /* The argument shapes of the series functions, for tables of them. */
@@ -271,6 +277,44 @@ RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel);
  * N = 0 reads the series length, but only as "every later bar": a stream
  * silences every bar after the first signal.  BARSINCE, BARLAST and
  * BACKCOUNT look only backward.)
+ *
+ * Saving and loading: zv_stream_save writes a stream's whole state as bytes
+ * that zv_stream_load turns back into a stream in the same state, in this
+ * process or another, on any machine: updated with the same bars, both give
+ * the same bits.  The bytes are little-endian: a 20-byte head (the magic
+ * "ZVST", a format version, the payload's length and a CRC-32 of head and
+ * payload), then the function's name, its parameters, max_window and each
+ * stream's bar count and state.  The windowed functions save their window
+ * (N, or max_window + 1, values; LLV and HHV N candidates of 16 bytes), the
+ * others a few numbers.
+ *
+ * zv_stream_save(stream, buf, cap, &size) sets size to the byte count and
+ * writes the bytes to buf when cap is at least that; otherwise (buf may be
+ * NULL to ask) it returns ERR_SIZE_DISMATCH and writes nothing.
+ * zv_stream_save_set does the same for `count` streams of one function with
+ * the same parameters (the instruments of a universe), in one frame that
+ * names the function once; ERR_PARAM_WRONG when they differ, or for a NULL
+ * stream or count < 1.
+ *
+ * zv_stream_load(buf, size, &stream) needs the bytes exactly, no more and no
+ * fewer.  It returns ERR_OK with *stream set, or leaves *stream NULL and
+ * returns ERR_STATE_VERSION (another format version), ERR_STATE_TRUNCATED
+ * (the bytes end before the frame does: a prefix of saved bytes),
+ * ERR_STATE_CORRUPT (another magic, bytes past the frame, a checksum that
+ * differs, a function, parameter or count that does not fit, or a state no
+ * series could leave: a position or window value out of range, LLV/HHV
+ * candidates out of order ...) or ERR_NO_MEMORY.  Every length and count is
+ * checked against the bytes before it is used, and no more memory is
+ * allocated than the bytes could fill (about twice their length) plus the
+ * handle.  zv_stream_load_set loads the `count` streams of a frame of
+ * zv_stream_save_set into streams[0 .. count-1]; ERR_SIZE_DISMATCH when the
+ * frame holds another number of streams; on any error every streams[i] is
+ * NULL.
+ *
+ * zv_stream_info gives a stream's function name and the parameters it was
+ * opened with: params (room for two) receives the integer parameters, their
+ * count goes to *nparams and max_window (0 but for the per-bar variants) to
+ * *max_window; any of the three may be NULL.
  */
 
 /* A stream handle. */
@@ -290,6 +334,13 @@ RILLET_API void zv_stream_close(zv_stream *stream);
 RILLET_API int64_t zv_stream_bars(const zv_stream *stream);
 /* Bars a value waits to be settled: |N| for the look-ahead streams, else 0. */
 RILLET_API int64_t zv_stream_lag(const zv_stream *stream);
+RILLET_API const char *zv_stream_info(const zv_stream *stream, int *params, int *nparams,
+                                      int *max_window);
+RILLET_API int zv_stream_save(const zv_stream *stream, void *buf, size_t cap, size_t *size);
+RILLET_API int zv_stream_load(const void *buf, size_t size, zv_stream **stream);
+RILLET_API int zv_stream_save_set(const zv_stream *const *streams, int count, void *buf,
+                                  size_t cap, size_t *size);
+RILLET_API int zv_stream_load_set(const void *buf, size_t size, zv_stream **streams, int count);
 
 #ifdef __cplusplus
 }

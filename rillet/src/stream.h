@@ -10,15 +10,20 @@
 //     static size_t storage(const Params &)
 //     static int64_t lag(const Params &)
 //     template <bool Commit> int step(int64_t t, const num_t *in, num_t *out)
+//     template <class V> bool io(V &v)
 // step takes bar t (0 for the first bar) with its inputs and writes its
 // result; without Commit the state is left exactly as it was (rings written
-// for the computation are restored), which is what peek runs.
+// for the computation are restored), which is what peek runs.  io saves or
+// loads the fields that bars change (stream_bytes.h), v.bars() being the
+// bars taken; loading refuses any value no series could have left there.
 #pragma once
 
 #include "catalog.h"
 #include "series.h"
+#include "stream_bytes.h"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <type_traits>
 
@@ -62,6 +67,22 @@ class Ring {
     void advance() { pos_ = pos_ + 1 == cap_ ? 0 : pos_ + 1; }
     void undo(num_t old) { put(old); }
 
+    // The cap values as stored; the position is `pushes` (the values pushed
+    // so far) modulo cap, so it is not saved.  Values not yet pushed are
+    // never read.
+    template <class V>
+    bool io(V &v, int64_t pushes) {
+        num_t *d = data();
+        for (int64_t j = 0; j < cap_; ++j) {
+            if (!v.num(d[j])) return false;
+        }
+        if constexpr (V::kLoad) {
+            std::memcpy(d + cap_, d, static_cast<size_t>(cap_) * sizeof(num_t));
+            pos_ = pushes % cap_;
+        }
+        return true;
+    }
+
   private:
     num_t *data() const {
         return reinterpret_cast<num_t *>(const_cast<char *>(reinterpret_cast<const char *>(this)) +
@@ -100,6 +121,11 @@ class Since {
     template <bool Commit>
     void take(int64_t k) {
         if (Commit && k >= 0) taken_ = k + 1;
+    }
+    int64_t taken() const { return taken_; }
+    template <class V>
+    bool io(V &v) {
+        return v.i64(taken_, 0, v.bars());
     }
 
   private:
@@ -153,6 +179,15 @@ class Trailing : public Plain {
     }
 
   protected:
+    // The bars from the first valid one, and the window ring, which takes
+    // one value for each of them (N = 0 of kWholeAtZero keeps neither).
+    template <class V>
+    bool io_trailing(V &v) {
+        if (!since_.io(v)) return false;
+        if (N_ == 0) return v.check(since_.taken() == 0);
+        return ring_.io(v, since_.taken());
+    }
+
     Ring ring_;
     Since since_;
     int64_t N_;
@@ -166,6 +201,8 @@ struct Ops {
     void (*init)(void *state, const Params &, char *storage);
     int (*update)(void *state, int64_t t, const num_t *in, num_t *out);
     int (*peek)(void *state, int64_t t, const num_t *in, num_t *out);
+    void (*save)(const void *state, Writer &);
+    bool (*load)(void *state, Reader &);
 };
 
 template <class S>
@@ -178,9 +215,20 @@ int step_of(void *state, int64_t t, const num_t *in, num_t *out) {
 }
 
 template <class S>
+void save_of(const void *state, Writer &w) {
+    // io only reads through the writer.
+    const_cast<S *>(static_cast<const S *>(state))->io(w);
+}
+template <class S>
+bool load_of(void *state, Reader &r) {
+    return static_cast<S *>(state)->io(r);
+}
+
+template <class S>
 constexpr Ops ops_of() {
     static_assert(std::is_trivially_copyable_v<S>, "a stream is copied with memcpy");
-    return Ops{sizeof(S), &S::storage, &S::lag, &init_of<S>, &step_of<S, true>, &step_of<S, false>};
+    return Ops{sizeof(S),         &S::storage,         &S::lag,     &init_of<S>,
+               &step_of<S, true>, &step_of<S, false>, &save_of<S>, &load_of<S>};
 }
 
 // Each function's entry, defined in the family's stream source.

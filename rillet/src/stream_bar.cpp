@@ -20,6 +20,10 @@ class Barsince : public Plain {
         if (Commit) first_ = first;
         return ERR_OK;
     }
+    template <class V>
+    bool io(V &v) {
+        return v.i64(first_, -1, v.bars() - 1);
+    }
 
   private:
     int64_t first_ = -1;
@@ -37,6 +41,10 @@ class Barlast : public Plain {
         if (Commit) last_ = last;
         return ERR_OK;
     }
+    template <class V>
+    bool io(V &v) {
+        return v.i64(last_, -1, v.bars() - 1);
+    }
 
   private:
     int64_t last_ = -1;
@@ -53,6 +61,13 @@ class Backcount : public Plain {
         if (Commit) run_ = run;
         return ERR_OK;
     }
+    // The run is a whole number of bars, at most all of them.
+    template <class V>
+    bool io(V &v) {
+        return v.num(run_) &&
+               v.check(run_ >= 0.0 && run_ <= static_cast<num_t>(v.bars()) &&
+                       run_ == static_cast<num_t>(static_cast<int64_t>(run_)));
+    }
 
   private:
     num_t run_ = 0.0;
@@ -66,6 +81,10 @@ class Currbarscount : public Plain {
     int step(int64_t t, const num_t *, num_t *out) {
         *out = static_cast<num_t>(t);
         return ERR_OK;
+    }
+    template <class V>
+    bool io(V &) {
+        return true;
     }
 };
 
@@ -84,6 +103,10 @@ class Cross : public Plain {
             y_ = in[1];
         }
         return ERR_OK;
+    }
+    template <class V>
+    bool io(V &v) {
+        return v.num(x_) && v.num(y_);
     }
 
   private:
@@ -106,6 +129,12 @@ class Filter : public Plain {
         if (Commit && is_signal(x)) until_ = N_ == 0 ? INT64_MAX : t + N_;
         return ERR_OK;
     }
+    // Silenced up to a bar at most N-1 past the newest, or (N = 0) for good.
+    template <class V>
+    bool io(V &v) {
+        if (N_ == 0) return v.i64(until_, 0, INT64_MAX) && v.check(until_ == 0 || until_ == INT64_MAX);
+        return v.i64(until_, 0, v.bars() - 1 + N_);
+    }
 
   private:
     int64_t N_;
@@ -120,6 +149,10 @@ class Fif : public Plain {
     int step(int64_t, const num_t *in, num_t *out) {
         *out = truth(in[0]) ? in[1] : in[2];
         return ERR_OK;
+    }
+    template <class V>
+    bool io(V &) {
+        return true;
     }
 };
 

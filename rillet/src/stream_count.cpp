@@ -33,6 +33,11 @@ class Count : public Trailing<Count> {
         if (Commit) count_ = count;
     }
 
+    template <class V>
+    bool io(V &v) {
+        return io_trailing(v) && v.i32(count_);
+    }
+
   private:
     int32_t count_ = 0;
 };
@@ -64,6 +69,11 @@ class CountA : public Plain {
             *out = here - ring_.window(n + 1)[0];
         }
         return ERR_OK;
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return ring_.io(v, v.bars()) && v.i64(count_, 0, v.bars());
     }
 
   private:

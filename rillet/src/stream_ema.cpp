@@ -42,6 +42,11 @@ class Seeded : public Plain {
         return ERR_OK;
     }
 
+    template <class V>
+    bool io(V &v) {
+        return v.num(prev_) && v.flag(started_) && v.check(!started_ || v.bars() > 0);
+    }
+
   private:
     Weights weights_;
     num_t prev_ = 0.0;
@@ -71,6 +76,11 @@ class Wma : public Trailing<Wma> {
             sum2_ = sum2;
             prev_ = *out;
         }
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return io_trailing(v) && v.num(sum_) && v.num(sum2_) && v.num(prev_);
     }
 
   private:

@@ -23,6 +23,10 @@ class Running {
     void take(num_t r) {
         if (Commit) p_ = r;
     }
+    template <class V>
+    bool io(V &v) {
+        return v.num(p_);
+    }
 
   private:
     num_t p_ = nan_value();  // no value yet
@@ -77,6 +81,39 @@ class Fixed : public Plain {
         return ERR_OK;
     }
 
+    // The deque is saved front first, then its free slots as zeros, so its
+    // bytes are as long as its storage (the loader asks for no more memory
+    // than the bytes justify) and say the same for the same candidates.  On
+    // loading, the candidates must be what a series leaves: bars of the last
+    // N, oldest first, not NaN, each strictly better than the next.
+    template <class V>
+    bool io(V &v) {
+        if (!all_.io(v)) return false;
+        if (N_ == 0) return true;
+        Item *q = items();
+        int64_t size = size_;
+        const int64_t bars = v.bars();
+        if (!v.i64(size, 0, bars < N_ ? bars : N_)) return false;
+        const int64_t oldest = bars > N_ ? bars - N_ : 0;
+        for (int64_t j = 0; j < N_; ++j) {
+            const bool live = j < size;
+            Item it = !V::kLoad && live ? q[wrap(head_ + j)] : Item{0, 0.0};
+            if (!v.i64(it.i, live ? oldest : 0, live ? bars - 1 : 0) || !v.num(it.v)) return false;
+            if constexpr (V::kLoad) {
+                const bool fits = !live ? bits_of(it.v) == 0
+                                        : !is_nan(it.v) && (j == 0 || (q[j - 1].i < it.i &&
+                                                                       Cmp::beats(q[j - 1].v, it.v)));
+                if (!v.check(fits)) return false;
+                q[j] = it;
+            }
+        }
+        if constexpr (V::kLoad) {
+            head_ = 0;
+            size_ = size;
+        }
+        return true;
+    }
+
   private:
     // A position head + j (both below N) in the storage.
     int64_t wrap(int64_t j) const { return j >= N_ ? j - N_ : j; }
@@ -115,6 +152,11 @@ class PerBar : public Plain {
             *out = rescan<Cmp>(ring_.window(k), 0, k - 1);
         }
         return ERR_OK;
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return ring_.io(v, v.bars()) && all_.io(v);
     }
 
   private:

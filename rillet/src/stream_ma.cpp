@@ -34,6 +34,13 @@ class Ma : public Trailing<Ma> {
         if (Commit) sum_ = sum;
     }
 
+    // The running sum starts at the end of the first full window.
+    template <class V>
+    bool io(V &v) {
+        return io_trailing(v) && v.num(sum_) && v.flag(running_) &&
+               v.check(!running_ || since_.taken() >= N_);
+    }
+
   private:
     num_t n_;
     num_t sum_ = 0.0;
@@ -59,6 +66,11 @@ class Sum : public Trailing<Sum> {
         const num_t sum = k < N_ ? sum_ + x : (sum_ - oldest) + x;
         *out = k < N_ - 1 ? nan_value() : sum;
         if (Commit) sum_ = sum;
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return io_trailing(v) && v.num(sum_);
     }
 
   private:
@@ -96,6 +108,11 @@ class WindowA : public Plain {
             *out = sum / static_cast<num_t>(n);
         }
         return ERR_OK;
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return ring_.io(v, v.bars());
     }
 
   private:

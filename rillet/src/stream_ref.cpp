@@ -45,6 +45,11 @@ class Offset : public Plain {
         return ERR_OK;
     }
 
+    template <class V>
+    bool io(V &v) {
+        return back_ <= 0 || ring_.io(v, v.bars());
+    }
+
   private:
     Ring ring_;
     int64_t back_;
@@ -70,6 +75,11 @@ class RefA : public Plain {
         return ERR_OK;
     }
 
+    template <class V>
+    bool io(V &v) {
+        return ring_.io(v, v.bars());
+    }
+
   private:
     static int64_t cap(const Params &p) { return static_cast<int64_t>(p.max_window) + 1; }
     Ring ring_;
@@ -87,6 +97,11 @@ class Refif : public Plain {
         *out = is_nan(v_) ? in[2] : v_;
         if (Commit && in[1] != 0.0) v_ = in[0];
         return ERR_OK;
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return v.num(v_);
     }
 
   private:

@@ -56,6 +56,11 @@ class Dispersion : public Trailing<Dispersion<S>> {
         if (Commit) sum_ = sum;
     }
 
+    template <class V>
+    bool io(V &v) {
+        return this->io_trailing(v) && v.num(sum_);
+    }
+
   private:
     num_t sum_ = 0.0;
 };
@@ -82,6 +87,11 @@ class Slope : public Plain {
             one_slope::slope_block<1, 1>(ring_.window(N_), out, static_cast<int>(N_), c_);
         }
         return ERR_OK;
+    }
+
+    template <class V>
+    bool io(V &v) {
+        return N_ == 0 || ring_.io(v, v.bars());
     }
 
   private:

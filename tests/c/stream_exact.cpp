@@ -9,7 +9,11 @@
 //   * peek equals the update that follows it, and leaves the stream unchanged;
 //   (where two NaNs meet in a computing function, any NaN payload will do);
 //   * a copy taken midway continues exactly as the original;
+//   * a stream saved and loaded again before every bar continues exactly as
+//     the original, and saving what was loaded gives the same bytes;
 //   * look-ahead streams settle each bar once, to the whole-series value.
+// And the byte form refuses what it must: every truncation, every flipped
+// bit, another version, a frame of another count, a buffer too small.
 // Prints the number of comparisons and failures; exits 1 on any failure.
 //
 // Usage: stream_exact [seeds]   (default 12)
@@ -46,6 +50,30 @@ void check(bool ok, const std::string &what) {
 }
 
 bool same(double a, double b) { return bits(a) == bits(b); }
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes save(const zv_stream *s) {
+    size_t size = 0;
+    if (zv_stream_save(s, nullptr, 0, &size) != ERR_SIZE_DISMATCH) return {};
+    Bytes b(size);
+    if (zv_stream_save(s, b.data(), b.size(), &size) != ERR_OK || size != b.size()) return {};
+    return b;
+}
+
+// The stream saved and loaded back; the loaded one must save to the same
+// bytes.  NULL (after a failed check) when that fails.
+zv_stream *reload(const zv_stream *s, const std::string &where) {
+    const Bytes b = save(s);
+    zv_stream *r = nullptr;
+    const int rc = b.empty() ? -1 : zv_stream_load(b.data(), b.size(), &r);
+    check(rc == ERR_OK && r != nullptr, where + ": load of saved bytes, code " + std::to_string(rc));
+    if (r == nullptr) return nullptr;
+    check(save(r) == b, where + ": saving the loaded stream gives other bytes");
+    check(zv_stream_bars(r) == zv_stream_bars(s) && zv_stream_lag(r) == zv_stream_lag(s),
+          where + ": bars or lag after loading");
+    return r;
+}
 
 // Where two NaNs meet in one operation, which payload survives is not part
 // of the contract (a compiler may swap the operands of an addition), so for
@@ -278,6 +306,7 @@ void run_prefix(const Config &c, int prefix, const Series &whole) {
     for (int i = 0; i < prefix; ++i) settled[i] = out[i];
 
     zv_stream *twin = nullptr;
+    zv_stream *restored = reload(s, label(c, prefix, -1) + ": restored");
     const int split = prefix + (c.n - prefix) / 2;
     double bar[3];
     for (int t = prefix; t < c.n; ++t) {
@@ -314,7 +343,17 @@ void run_prefix(const Config &c, int prefix, const Series &whole) {
             check(rt == ru && same(tw[0], got[0]) && (lag == 0 || same(tw[1], got[1])),
                   label(c, prefix, t) + ": copy " + hex(tw[0]) + " original " + hex(got[0]));
         }
+        if (restored != nullptr) {
+            double rs[2] = {-5.0, -5.0};
+            const int rr = zv_stream_update(restored, bar, rs);
+            check(rr == ru && same(rs[0], got[0]) && (lag == 0 || same(rs[1], got[1])),
+                  label(c, prefix, t) + ": restored " + hex(rs[0]) + " original " + hex(got[0]));
+            zv_stream *again = reload(restored, label(c, prefix, t) + ": restored");
+            zv_stream_close(restored);
+            restored = again;
+        }
     }
+    zv_stream_close(restored);
     // REF_A does not revise a bar whose offset points ahead of it.
     const bool ref_a = std::strcmp(f.name, "REF_A") == 0;
     for (int i = 0; i < c.n; ++i) {
@@ -472,11 +511,84 @@ void api_checks() {
     }
 }
 
+// ---- the byte form against bad input -------------------------------------------
+
+void bytes_checks() {
+    // A small state: REF 2 over three bars (its ring and its bar count).
+    const int two = 2;
+    const double x[3] = {1.5, -0.0, 7.0};
+    const double *hist[1] = {x};
+    double out[3];
+    zv_stream *s = nullptr;
+    check(zv_stream_open(&s, "REF", &two, 1, 0, hist, 3, out) == ERR_OK, "REF 2 opened");
+    const Bytes b = save(s);
+    check(!b.empty(), "REF 2 saved");
+    size_t size = 0;
+    check(zv_stream_save(s, nullptr, 0, &size) == ERR_SIZE_DISMATCH && size == b.size(),
+          "the size asked for");
+    Bytes small(b.size() - 1, 0xAB);
+    check(zv_stream_save(s, small.data(), small.size(), &size) == ERR_SIZE_DISMATCH &&
+              Bytes(small.size(), 0xAB) == small,
+          "a buffer one byte short is left as it was");
+    check(zv_stream_save(nullptr, nullptr, 0, &size) == ERR_PARAM_WRONG, "save of NULL");
+
+    // Every prefix is truncated; every flipped bit is refused.
+    zv_stream *r = reinterpret_cast<zv_stream *>(1);
+    for (size_t n = 0; n < b.size(); ++n) {
+        const int rc = zv_stream_load(b.data(), n, &r);
+        check(rc == ERR_STATE_TRUNCATED && r == nullptr,
+              "prefix of " + std::to_string(n) + " bytes: code " + std::to_string(rc));
+    }
+    for (size_t bit = 0; bit < 8 * b.size(); ++bit) {
+        Bytes m = b;
+        m[bit / 8] ^= static_cast<unsigned char>(1u << (bit % 8));
+        const int rc = zv_stream_load(m.data(), m.size(), &r);
+        check(rc != ERR_OK && r == nullptr, "bit " + std::to_string(bit) + " flipped, accepted");
+    }
+    Bytes longer = b;
+    longer.push_back(0);
+    check(zv_stream_load(longer.data(), longer.size(), &r) == ERR_STATE_CORRUPT, "a byte too many");
+    Bytes v2 = b;
+    v2[4] = 2;
+    check(zv_stream_load(v2.data(), v2.size(), &r) == ERR_STATE_VERSION, "format version 2");
+    check(zv_stream_load(nullptr, 0, &r) == ERR_STATE_TRUNCATED, "no bytes");
+    check(zv_stream_load(b.data(), b.size(), nullptr) == ERR_PARAM_WRONG, "no handle");
+
+    // A frame of three streams loads as three, not as one or four.
+    zv_stream *three[3] = {s, s, s};
+    check(zv_stream_save_set(three, 3, nullptr, 0, &size) == ERR_SIZE_DISMATCH, "size of a set");
+    Bytes set(size);
+    check(zv_stream_save_set(three, 3, set.data(), set.size(), &size) == ERR_OK, "set saved");
+    check(zv_stream_load(set.data(), set.size(), &r) == ERR_SIZE_DISMATCH && r == nullptr,
+          "a set of three loaded as one");
+    zv_stream *got[4] = {nullptr, nullptr, nullptr, nullptr};
+    check(zv_stream_load_set(set.data(), set.size(), got, 4) == ERR_SIZE_DISMATCH && !got[0],
+          "a set of three loaded as four");
+    check(zv_stream_load_set(set.data(), set.size(), got, 3) == ERR_OK && got[2] != nullptr,
+          "a set of three");
+    for (zv_stream *g : got) {
+        if (g != nullptr) check(save(g) == b, "each of the set saves as the one");
+        zv_stream_close(g);
+    }
+    zv_stream *other = nullptr;
+    const int three_n = 3;
+    check(zv_stream_open(&other, "REF", &three_n, 1, 0, nullptr, 0, nullptr) == ERR_OK, "REF 3");
+    zv_stream *mixed[2] = {s, other};
+    check(zv_stream_save_set(mixed, 2, nullptr, 0, &size) == ERR_PARAM_WRONG, "a mixed set");
+    int params[2] = {0, 0}, np = -1, mw = -1;
+    check(std::strcmp(zv_stream_info(other, params, &np, &mw), "REF") == 0 && params[0] == 3 &&
+              np == 1 && mw == 0,
+          "info of REF 3");
+    zv_stream_close(other);
+    zv_stream_close(s);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const int seeds = argc > 1 ? std::atoi(argv[1]) : 12;
     api_checks();
+    bytes_checks();
     const int sizes[] = {1, 2, 7, 40, 97};
     const std::vector<Fn> all = functions();
     for (int seed = 0; seed < seeds; ++seed) {
