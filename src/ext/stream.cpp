@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@
 #include "rillet.h"
 #include "catalog.h"
 #include "series.h"
+#include "stream_bytes.h"
 
 namespace {
 
@@ -278,6 +280,42 @@ void eval_node(const Node &nd, const double *const *rows, double *out, npy_intp 
 // ---------------------------------------------------------------------------
 // Construction
 
+// Checks a node whose kind, code, arguments, value, name and parameters are
+// filled in (from a program tuple or from saved bytes) and sets its argument
+// count; ValueError when it is malformed.
+bool check_node(Node &nd, int index, int nfields) {
+    switch (nd.kind) {
+        case kField:
+            if (nd.code < 0 || nd.code >= nfields) goto bad;
+            return true;
+        case kConst: return true;
+        case kBinary: nd.nargs = 2; if (nd.code < 0 || nd.code >= kBinaries) goto bad; break;
+        case kUnary: nd.nargs = 1; if (nd.code < 0 || nd.code >= kUnaries) goto bad; break;
+        case kIf: nd.nargs = 3; break;
+        case kCall: {
+            int inputs, nparams;
+            if (zv_stream_shape(nd.name, &inputs, &nparams) != ERR_OK) {
+                PyErr_Format(PyExc_ValueError, "node %d: no function %s", index, nd.name);
+                return false;
+            }
+            nd.nargs = nd.code;
+            if (nd.code != inputs || nd.nparams != nparams) goto bad;
+            break;
+        }
+        default: goto bad;
+    }
+    for (int j = 0; j < nd.nargs; ++j) {
+        if (nd.arg[j] < 0 || nd.arg[j] >= index) {
+            PyErr_Format(PyExc_ValueError, "node %d: argument %d is not an earlier node", index, j);
+            return false;
+        }
+    }
+    return true;
+bad:
+    PyErr_Format(PyExc_ValueError, "node %d: malformed", index);
+    return false;
+}
+
 bool parse_node(PyObject *item, int index, Node &nd, int nfields) {
     int kind, code, a, b, c;
     double value;
@@ -294,45 +332,48 @@ bool parse_node(PyObject *item, int index, Node &nd, int nfields) {
     nd.arg[0] = a;
     nd.arg[1] = b;
     nd.arg[2] = c;
-    switch (kind) {
-        case kField:
-            if (code < 0 || code >= nfields) goto bad;
-            return true;
-        case kConst: return true;
-        case kBinary: nd.nargs = 2; if (code < 0 || code >= kBinaries) goto bad; break;
-        case kUnary: nd.nargs = 1; if (code < 0 || code >= kUnaries) goto bad; break;
-        case kIf: nd.nargs = 3; break;
-        case kCall: {
-            int inputs, nparams;
-            if (name == nullptr || std::strlen(name) >= sizeof nd.name ||
-                zv_stream_shape(name, &inputs, &nparams) != ERR_OK) {
-                PyErr_Format(PyExc_ValueError, "node %d: no function %s", index, name ? name : "None");
-                return false;
-            }
-            std::strcpy(nd.name, name);
-            nd.nargs = code;
-            if (code != inputs || PyTuple_GET_SIZE(params) != nparams) goto bad;
-            nd.nparams = nparams;
-            for (int j = 0; j < nparams; ++j) {
-                const long v = PyLong_AsLong(PyTuple_GET_ITEM(params, j));
-                if (v == -1 && PyErr_Occurred()) return false;
-                if (v < INT32_MIN || v > INT32_MAX) goto bad;
-                nd.params[j] = static_cast<int>(v);
-            }
-            break;
-        }
-        default: goto bad;
-    }
-    for (int j = 0; j < nd.nargs; ++j) {
-        if (nd.arg[j] < 0 || nd.arg[j] >= index) {
-            PyErr_Format(PyExc_ValueError, "node %d: argument %d is not an earlier node", index, j);
+    if (kind == kCall) {
+        if (name == nullptr || std::strlen(name) >= sizeof nd.name) {
+            PyErr_Format(PyExc_ValueError, "node %d: no function %s", index, name ? name : "None");
             return false;
         }
+        std::strcpy(nd.name, name);
+        const Py_ssize_t np = PyTuple_GET_SIZE(params);
+        if (np > 2) {
+            PyErr_Format(PyExc_ValueError, "node %d: malformed", index);
+            return false;
+        }
+        nd.nparams = static_cast<int>(np);
+        for (int j = 0; j < nd.nparams; ++j) {
+            const long v = PyLong_AsLong(PyTuple_GET_ITEM(params, j));
+            if (v == -1 && PyErr_Occurred()) return false;
+            if (v < INT32_MIN || v > INT32_MAX) {
+                PyErr_Format(PyExc_ValueError, "node %d: malformed", index);
+                return false;
+            }
+            nd.params[j] = static_cast<int>(v);
+        }
+    }
+    return check_node(nd, index, nfields);
+}
+
+// The per-instrument arrays of a graph of K instruments whose nodes are in
+// place: the stream handles (none open yet), the values of a bar with the
+// constants filled in, and where each node's values are read.  False, with
+// nothing raised, when the memory cannot be had.
+bool alloc_arrays(Graph *g, Py_ssize_t K) {
+    g->K = K;
+    const size_t nodes = static_cast<size_t>(g->nnodes);
+    g->handles = static_cast<zv_stream **>(
+        PyMem_RawCalloc(static_cast<size_t>(g->ncalls) * K + 1, sizeof(zv_stream *)));
+    g->vals = static_cast<double *>(PyMem_RawCalloc(nodes * K, sizeof(double)));
+    g->rows = static_cast<const double **>(PyMem_RawCalloc(nodes, sizeof(double *)));
+    if (!g->handles || !g->vals || !g->rows) return false;
+    for (size_t i = 0; i < nodes; ++i) {
+        if (g->nodes[i].kind != kConst) continue;
+        for (Py_ssize_t k = 0; k < K; ++k) g->vals[i * K + k] = g->nodes[i].value;
     }
     return true;
-bad:
-    PyErr_Format(PyExc_ValueError, "node %d: malformed", index);
-    return false;
 }
 
 // A C-contiguous float64 array of the given dimensions, as a buffer.
@@ -501,15 +542,11 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
         release(g);
         return -1;
     }
-    g->K = K;
-    g->handles = static_cast<zv_stream **>(PyMem_RawCalloc(static_cast<size_t>(ncalls) * K + 1,
-                                                           sizeof(zv_stream *)));
-    g->vals = static_cast<double *>(PyMem_RawCalloc(static_cast<size_t>(nnodes) * K, sizeof(double)));
-    g->rows = static_cast<const double **>(PyMem_RawCalloc(nnodes, sizeof(double *)));
+    const bool arrays = alloc_arrays(g, K);
     double *scratch = static_cast<double *>(PyMem_RawCalloc(static_cast<size_t>(nnodes) * (n > 0 ? n : 1), sizeof(double)));
     const double **rows = static_cast<const double **>(PyMem_RawCalloc(nnodes, sizeof(double *)));
     int failed_node = -1, failed_rc = ERR_OK;
-    if (g->handles && g->vals && g->rows && scratch && rows) {
+    if (arrays && scratch && rows) {
         Py_BEGIN_ALLOW_THREADS
         // Instrument by instrument: every node over the history, each call
         // node's streams opened on its inputs' history.
@@ -540,10 +577,6 @@ int graph_init(PyObject *self, PyObject *args, PyObject *kwds) {
             for (int o = 0; o < g->nouts && failed_node < 0; ++o) {
                 double *dst = static_cast<double *>(hv[nfields + o].buf) + k * n;
                 std::memcpy(dst, rows[g->outs[o]], static_cast<size_t>(n) * sizeof(double));
-            }
-            // Constants once per instrument in the bar's values.
-            for (int i = 0; i < g->nnodes; ++i) {
-                if (g->nodes[i].kind == kConst) g->vals[static_cast<size_t>(i) * K + k] = g->nodes[i].value;
             }
         }
         Py_END_ALLOW_THREADS
@@ -883,6 +916,430 @@ PyObject *graph_copy(PyObject *self, PyObject *) {
     return reinterpret_cast<PyObject *>(c);
 }
 
+// ---------------------------------------------------------------------------
+// Saving and restoring
+//
+// The bytes of a graph are a frame (rillet/src/stream_bytes.h: a 20-byte head
+// with the magic "ZVGR", the format version, the length and a CRC-32) whose
+// payload is, little-endian:
+//   u64 identity: FNV-1a 64 of the description that follows
+//   the description of the graph:
+//     u32 fields, each: u32 length, its name in UTF-8
+//     u32 nodes, each: u8 kind, u8 code, then by kind
+//         field   nothing (the code is the field)    const  f64 value
+//         binary  i32 a, b                            unary  i32 a
+//         if      i32 condition, then, else
+//         call    u8 name length, the name, one i32 per argument (the code
+//                 says how many), u8 parameter count, i32 each
+//     u32 outputs, each: u32 length, its name in UTF-8, u32 node
+//   u8 universe, u64 instruments, i32 max_window, i64 bars
+//   per call node, in node order: u64 length, then the frame of its streams,
+//   one per instrument (zv_stream_save_set)
+// The description is the graph itself: loading builds the very graph that
+// was saved, and every node is checked as a program's node is.  Its
+// identity tells a description decoded differently from the one written.
+
+PyObject *g_state_error = nullptr;      // StateError(ValueError)
+PyObject *g_version_error = nullptr;    // StateVersionError(StateError)
+PyObject *g_corrupt_error = nullptr;    // StateCorruptError(StateError)
+PyObject *g_truncated_error = nullptr;  // StateTruncatedError(StateCorruptError)
+PyObject *g_formula_error = nullptr;    // StateFormulaError(StateError), raised by zelvo.stream
+
+using rillet::stream::FrameInfo;
+using rillet::stream::Reader;
+using rillet::stream::Writer;
+using rillet::stream::kFrameHead;
+using rillet::stream::kFormatVersion;
+
+uint64_t fnv1a(const unsigned char *p, size_t n) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (size_t i = 0; i < n; ++i) {
+        h ^= p[i];
+        h *= 0x100000001b3ULL;
+    }
+    return h;
+}
+
+bool corrupt(const char *format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(g_corrupt_error, format, va);
+    va_end(va);
+    return false;
+}
+
+bool put_str(Writer &w, PyObject *s) {
+    Py_ssize_t len = 0;
+    const char *u = PyUnicode_AsUTF8AndSize(s, &len);
+    if (u == nullptr) return false;
+    if (static_cast<uint64_t>(len) > UINT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "a name of 4 GiB or more cannot be saved");
+        return false;
+    }
+    w.u32(static_cast<uint64_t>(len));
+    w.bytes(u, static_cast<size_t>(len));
+    return true;
+}
+
+// A UTF-8 string; NULL, with nothing raised, when the bytes hold none.
+PyObject *get_str(Reader &r) {
+    uint64_t len = 0;
+    if (!r.u32(len) || len > r.left()) return nullptr;
+    PyObject *s = PyUnicode_DecodeUTF8(reinterpret_cast<const char *>(r.here()),
+                                       static_cast<Py_ssize_t>(len), "strict");
+    if (s == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    r.skip(len);
+    return s;
+}
+
+bool describe(const Graph *g, Writer &w) {
+    w.u32(static_cast<uint64_t>(g->nfields));
+    for (int f = 0; f < g->nfields; ++f) {
+        if (!put_str(w, PyTuple_GET_ITEM(g->fields, f))) return false;
+    }
+    w.u32(static_cast<uint64_t>(g->nnodes));
+    for (int i = 0; i < g->nnodes; ++i) {
+        const Node &nd = g->nodes[i];
+        w.u8(static_cast<uint64_t>(nd.kind));
+        w.u8(static_cast<uint64_t>(nd.code));
+        if (nd.kind == kConst) w.num(nd.value);
+        if (nd.kind == kCall) {
+            const size_t len = std::strlen(nd.name);
+            w.u8(len);
+            w.bytes(nd.name, len);
+        }
+        for (int j = 0; j < nd.nargs; ++j) w.u32(static_cast<uint32_t>(nd.arg[j]));
+        if (nd.kind == kCall) {
+            w.u8(static_cast<uint64_t>(nd.nparams));
+            for (int j = 0; j < nd.nparams; ++j) w.u32(static_cast<uint32_t>(nd.params[j]));
+        }
+    }
+    w.u32(static_cast<uint64_t>(g->nouts));
+    for (int o = 0; o < g->nouts; ++o) {
+        if (!put_str(w, PyTuple_GET_ITEM(g->out_names, o))) return false;
+        w.u32(static_cast<uint64_t>(g->outs[o]));
+    }
+    return true;
+}
+
+// Decodes the description into g's nodes, fields and outputs.
+bool read_description(Graph *g, Reader &r) {
+    uint64_t n = 0;
+    if (!r.u32(n) || n > static_cast<uint64_t>(kMaxFields)) return corrupt("the fields are malformed");
+    g->nfields = static_cast<int>(n);
+    if (!(g->fields = PyTuple_New(static_cast<Py_ssize_t>(n)))) return false;
+    for (int f = 0; f < g->nfields; ++f) {
+        PyObject *s = get_str(r);
+        if (s == nullptr) return corrupt("field %d is malformed", f);
+        PyTuple_SET_ITEM(g->fields, f, s);
+    }
+    if (!r.u32(n) || n < 1 || n > 100000 || n > r.left() / 2) return corrupt("the nodes are malformed");
+    g->nnodes = static_cast<int>(n);
+    if (!(g->nodes = static_cast<Node *>(PyMem_RawCalloc(n, sizeof(Node))))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    int ncalls = 0;
+    for (int i = 0; i < g->nnodes; ++i) {
+        Node &nd = g->nodes[i];
+        uint64_t kind = 0, code = 0, len = 0, np = 0;
+        bool ok = r.u8(kind) && r.u8(code);
+        nd.kind = static_cast<int>(kind);
+        nd.code = static_cast<int>(code);
+        int nargs = 0;
+        switch (nd.kind) {
+            case kField: break;
+            case kConst: ok = ok && r.num(nd.value); break;
+            case kBinary: nargs = 2; break;
+            case kUnary: nargs = 1; break;
+            case kIf: nargs = 3; break;
+            case kCall:
+                nargs = nd.code;
+                ok = ok && r.u8(len) && len > 0 && len < sizeof nd.name && r.bytes(nd.name, len) &&
+                     std::memchr(nd.name, 0, len) == nullptr && nargs <= 3;
+                break;
+            default: ok = false;
+        }
+        for (int j = 0; ok && j < nargs; ++j) {
+            int32_t a = 0;
+            ok = r.i32(a);
+            nd.arg[j] = a;
+        }
+        if (ok && nd.kind == kCall) {
+            ok = r.u8(np) && np <= 2;
+            nd.nparams = static_cast<int>(np);
+            for (int j = 0; ok && j < nd.nparams; ++j) {
+                int32_t p = 0;
+                ok = r.i32(p);
+                nd.params[j] = p;
+            }
+        }
+        if (!ok) return corrupt("node %d is malformed", i);
+        if (!check_node(nd, i, g->nfields)) {
+            PyErr_Clear();
+            return corrupt("node %d is malformed", i);
+        }
+        if (nd.kind == kCall) nd.call = ncalls++;
+    }
+    g->ncalls = ncalls;
+    if (!r.u32(n) || n < 1 || n > r.left() / 8) return corrupt("the outputs are malformed");
+    g->nouts = static_cast<int>(n);
+    g->outs = static_cast<int *>(PyMem_RawCalloc(n, sizeof(int)));
+    if (!(g->out_names = PyTuple_New(static_cast<Py_ssize_t>(n)))) return false;
+    if (g->outs == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (int o = 0; o < g->nouts; ++o) {
+        PyObject *s = get_str(r);
+        uint64_t node = 0;
+        if (s == nullptr || !r.u32(node) || node >= static_cast<uint64_t>(g->nnodes)) {
+            Py_XDECREF(s);
+            return corrupt("output %d is malformed", o);
+        }
+        PyTuple_SET_ITEM(g->out_names, o, s);
+        g->outs[o] = static_cast<int>(node);
+    }
+    return true;
+}
+
+// Raises the error of a frame unseal refused.
+bool refuse_frame(int rc, const FrameInfo &fi, const unsigned char *bytes, size_t size) {
+    if (rc == ERR_STATE_VERSION) {
+        PyErr_Format(g_version_error,
+                     "the bytes are of format version %u; this zelvo reads version %u",
+                     static_cast<unsigned>(fi.version), static_cast<unsigned>(kFormatVersion));
+    } else if (rc == ERR_STATE_TRUNCATED && fi.needed > 0) {
+        PyErr_Format(g_truncated_error, "the bytes end after %zu of the saved stream's %llu bytes",
+                     size, static_cast<unsigned long long>(fi.needed));
+    } else if (rc == ERR_STATE_TRUNCATED) {
+        PyErr_Format(g_truncated_error,
+                     "the bytes end after %zu bytes, inside the head of a saved stream", size);
+    } else if (!fi.magic_ok && size >= 4 &&
+               std::memcmp(bytes, rillet::stream::kStreamMagic, 4) == 0) {
+        corrupt("the bytes hold core streams (zv_stream_save), not a formula stream");
+    } else if (!fi.magic_ok) {
+        corrupt("the bytes are not a saved stream");
+    } else if (fi.needed > 0 && size > fi.needed) {
+        corrupt("the bytes go on for %zu past the end of the saved stream",
+                size - static_cast<size_t>(fi.needed));
+    } else {
+        corrupt("the saved stream's bytes were changed: their head or checksum does not match");
+    }
+    return false;
+}
+
+// The frames of the call nodes' streams within the payload.
+struct Frame {
+    const unsigned char *at;
+    uint64_t size;
+};
+
+bool load_graph(Graph *g, const unsigned char *bytes, size_t size) {
+    const unsigned char *payload = nullptr;
+    uint64_t length = 0;
+    FrameInfo fi;
+    const int rc = rillet::stream::unseal(bytes, size, rillet::stream::kGraphMagic, &payload,
+                                          &length, &fi);
+    if (rc != ERR_OK) return refuse_frame(rc, fi, bytes, size);
+    Reader r(payload, length);
+    uint64_t identity = 0, universe = 0, K = 0;
+    if (!r.u64(identity)) return corrupt("the identity is missing");
+    const unsigned char *description = r.here();
+    if (!read_description(g, r)) return false;
+    if (fnv1a(description, static_cast<size_t>(r.here() - description)) != identity) {
+        return corrupt("the graph does not match its identity");
+    }
+    int32_t max_window = 0;
+    int64_t bars = 0;
+    if (!r.u8(universe) || universe > 1 || !r.u64(K) || K < 1 || K > INT32_MAX ||
+        (universe == 0 && K != 1) || !r.i32(max_window) || max_window < 0 ||
+        !r.i64(bars, 0, rillet::stream::kMaxBars)) {
+        return corrupt("the instruments, max_window or bar count are malformed");
+    }
+    g->universe = static_cast<int>(universe);
+    g->max_window = max_window;
+    g->bars = bars;
+    if (!alloc_arrays(g, static_cast<Py_ssize_t>(K))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    Frame *frames = static_cast<Frame *>(PyMem_RawCalloc(g->ncalls + 1, sizeof(Frame)));
+    if (frames == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    bool ok = true;
+    for (int c = 0; ok && c < g->ncalls; ++c) {
+        ok = r.u64(frames[c].size) && frames[c].size <= r.left();
+        frames[c].at = r.here();
+        ok = ok && r.skip(frames[c].size);
+    }
+    if (!ok || r.left() != 0) {
+        PyMem_RawFree(frames);
+        return corrupt("the streams' frames are malformed");
+    }
+    int failed = -1, failed_rc = ERR_OK;
+    Py_BEGIN_ALLOW_THREADS
+    for (int c = 0; c < g->ncalls && failed < 0; ++c) {
+        const int frc = zv_stream_load_set(frames[c].at, static_cast<size_t>(frames[c].size),
+                                           g->handles + static_cast<size_t>(c) * K,
+                                           static_cast<int>(K));
+        if (frc != ERR_OK) {
+            failed = c;
+            failed_rc = frc;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    PyMem_RawFree(frames);
+    // Every stream of a node must be that node's function with its
+    // parameters, and have taken the graph's bars.
+    for (int i = 0; i < g->nnodes && failed < 0; ++i) {
+        Node &nd = g->nodes[i];
+        if (nd.kind != kCall) continue;
+        const rillet::Entry *e = rillet::find(nd.name);
+        const int want_mw = e && rillet::per_bar(e->form, e->argnames) ? g->max_window : 0;
+        for (Py_ssize_t k = 0; k < g->K && failed < 0; ++k) {
+            const zv_stream *h = g->handles[static_cast<size_t>(nd.call) * g->K + k];
+            int params[2] = {0, 0}, np = 0, mw = 0;
+            const char *name = zv_stream_info(h, params, &np, &mw);
+            bool same = std::strcmp(name, nd.name) == 0 && np == nd.nparams && mw == want_mw &&
+                        zv_stream_bars(h) == g->bars;
+            for (int j = 0; j < np && same; ++j) same = params[j] == nd.params[j];
+            if (!same) {
+                failed = nd.call;
+                failed_rc = ERR_STATE_CORRUPT;
+            }
+        }
+        nd.lag = zv_stream_lag(g->handles[static_cast<size_t>(nd.call) * g->K]);
+    }
+    if (failed < 0) return true;
+    int node = 0;
+    while (g->nodes[node].kind != kCall || g->nodes[node].call != failed) ++node;
+    if (failed_rc == ERR_NO_MEMORY) {
+        no_memory(g, node, 0);
+        return false;
+    }
+    return corrupt("node %d (%s): the bytes of its streams are %s", node, g->nodes[node].name,
+                   failed_rc == ERR_STATE_VERSION  ? "of another format version"
+                   : failed_rc == ERR_SIZE_DISMATCH ? "for another number of instruments"
+                                                    : "not what the node's streams can be");
+}
+
+PyObject *save_graph(Graph *g) {
+    Writer measure(nullptr, 0);
+    if (!describe(g, measure)) return nullptr;
+    const size_t desc = measure.size();
+    const Py_ssize_t K = g->K;
+    size_t *sizes = static_cast<size_t *>(PyMem_RawCalloc(g->ncalls + 1, sizeof(size_t)));
+    if (sizes == nullptr) return PyErr_NoMemory();
+    uint64_t payload = 8 + desc + 1 + 8 + 4 + 8;
+    for (int c = 0; c < g->ncalls; ++c) {
+        zv_stream_save_set(g->handles + static_cast<size_t>(c) * K, static_cast<int>(K), nullptr, 0,
+                           &sizes[c]);
+        payload += 8 + sizes[c];
+    }
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kFrameHead + payload));
+    if (out == nullptr) {
+        PyMem_RawFree(sizes);
+        return nullptr;
+    }
+    auto *buf = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out));
+    Writer w(buf + kFrameHead, payload);
+    w.u64(0);
+    describe(g, w);
+    rillet::stream::put_le(buf + kFrameHead, fnv1a(buf + kFrameHead + 8, desc), 8);
+    w.u8(static_cast<uint64_t>(g->universe));
+    w.u64(static_cast<uint64_t>(K));
+    w.u32(static_cast<uint32_t>(g->max_window));
+    w.u64(static_cast<uint64_t>(g->bars));
+    size_t at = kFrameHead + w.size();
+    bool ok = true;
+    Py_BEGIN_ALLOW_THREADS
+    for (int c = 0; c < g->ncalls && ok; ++c) {
+        rillet::stream::put_le(buf + at, sizes[c], 8);
+        at += 8;
+        size_t got = 0;
+        ok = zv_stream_save_set(g->handles + static_cast<size_t>(c) * K, static_cast<int>(K),
+                                buf + at, sizes[c], &got) == ERR_OK;
+        at += sizes[c];
+    }
+    rillet::stream::seal(buf, rillet::stream::kGraphMagic, payload);
+    Py_END_ALLOW_THREADS
+    PyMem_RawFree(sizes);
+    if (!ok) {
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_RuntimeError, "a stream of the graph could not be saved");
+        return nullptr;
+    }
+    return out;
+}
+
+PyObject *graph_save(PyObject *self, PyObject *) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (!claim(g)) return nullptr;
+    PyObject *out = save_graph(g);
+    g->busy.store(0);
+    return out;
+}
+
+// Builds this (new) graph from saved bytes.
+PyObject *graph_load(PyObject *self, PyObject *data) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (g->ready || g->nodes) {
+        PyErr_SetString(PyExc_RuntimeError, "the stream is initialised already");
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    const bool ok = load_graph(g, static_cast<const unsigned char *>(view.buf),
+                               static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    if (!ok) {
+        release(g);
+        return nullptr;
+    }
+    g->ready = 1;
+    Py_RETURN_NONE;
+}
+
+// (program, fields, outputs) as the graph was built from them.
+PyObject *get_graph(PyObject *self, void *) {
+    auto *g = reinterpret_cast<Graph *>(self);
+    if (!g->ready) {
+        PyErr_SetString(PyExc_RuntimeError, "the stream is not initialised");
+        return nullptr;
+    }
+    PyObject *program = PyTuple_New(g->nnodes), *outs = PyTuple_New(g->nouts);
+    for (int i = 0; program && outs && i < g->nnodes; ++i) {
+        const Node &nd = g->nodes[i];
+        PyObject *params = PyTuple_New(nd.nparams);
+        for (int j = 0; params && j < nd.nparams; ++j) {
+            PyTuple_SET_ITEM(params, j, PyLong_FromLong(nd.params[j]));
+        }
+        PyObject *item = params ? Py_BuildValue("(iiiiidzN)", nd.kind, nd.code, nd.arg[0], nd.arg[1],
+                                                nd.arg[2], nd.value,
+                                                nd.kind == kCall ? nd.name : nullptr, params)
+                                : nullptr;
+        if (item == nullptr) Py_CLEAR(program);
+        else PyTuple_SET_ITEM(program, i, item);
+    }
+    for (int o = 0; program && outs && o < g->nouts; ++o) {
+        PyObject *item = Py_BuildValue("(Oi)", PyTuple_GET_ITEM(g->out_names, o), g->outs[o]);
+        if (item == nullptr) Py_CLEAR(outs);
+        else PyTuple_SET_ITEM(outs, o, item);
+    }
+    if (!program || !outs) {
+        Py_XDECREF(program);
+        Py_XDECREF(outs);
+        return nullptr;
+    }
+    return Py_BuildValue("(NON)", program, g->fields, outs);
+}
+
 PyObject *get_bars(PyObject *self, void *) { return PyLong_FromLongLong(reinterpret_cast<Graph *>(self)->bars); }
 PyObject *get_instruments(PyObject *self, void *) {
     auto *g = reinterpret_cast<Graph *>(self);
@@ -915,6 +1372,8 @@ PyMethodDef g_methods[] = {
      "array; a dict by output name when there are several outputs)."},
     {"peek", graph_peek, METH_O, "peek(bar): the results update(bar) would give, taking nothing."},
     {"_copy", graph_copy, METH_NOARGS, "An independent stream in the same state."},
+    {"_save", graph_save, METH_NOARGS, "The stream's state as bytes (see zelvo.stream.from_bytes)."},
+    {"_load", graph_load, METH_O, "_load(bytes): builds this new graph from saved bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -924,6 +1383,7 @@ PyGetSetDef g_getset[] = {
      nullptr},
     {"outputs", get_outputs, nullptr, "The output names, in order.", nullptr},
     {"_lags", get_lags, nullptr, nullptr, nullptr},
+    {"_graph", get_graph, nullptr, "(program, fields, outputs) of the graph.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -964,6 +1424,38 @@ int module_exec(PyObject *m) {
     Py_DECREF(np);
     if (!loops) return -1;
     if (!s_read && !(s_read = PyUnicode_InternFromString("_read"))) return -1;
+
+    if (!g_state_error) {
+        struct {
+            PyObject **slot;
+            const char *name;
+            PyObject **base;
+            const char *doc;
+        } const errors[] = {
+            {&g_state_error, "zelvo.stream.StateError", nullptr,
+             "Saved bytes that cannot be restored as a stream."},
+            {&g_version_error, "zelvo.stream.StateVersionError", &g_state_error,
+             "Bytes saved in another format version."},
+            {&g_corrupt_error, "zelvo.stream.StateCorruptError", &g_state_error,
+             "Bytes that are not a saved stream, or were changed."},
+            {&g_truncated_error, "zelvo.stream.StateTruncatedError", &g_corrupt_error,
+             "Bytes that end before the saved stream does."},
+            {&g_formula_error, "zelvo.stream.StateFormulaError", &g_state_error,
+             "Bytes of a stream of another formula (or other parameters) than the one given."},
+        };
+        for (const auto &e : errors) {
+            *e.slot = PyErr_NewExceptionWithDoc(e.name, e.doc, e.base ? *e.base : PyExc_ValueError,
+                                                nullptr);
+            if (!*e.slot) return -1;
+        }
+    }
+    if (PyModule_AddObjectRef(m, "StateError", g_state_error) < 0 ||
+        PyModule_AddObjectRef(m, "StateVersionError", g_version_error) < 0 ||
+        PyModule_AddObjectRef(m, "StateCorruptError", g_corrupt_error) < 0 ||
+        PyModule_AddObjectRef(m, "StateTruncatedError", g_truncated_error) < 0 ||
+        PyModule_AddObjectRef(m, "StateFormulaError", g_formula_error) < 0) {
+        return -1;
+    }
 
     PyObject *type = PyType_FromModuleAndSpec(m, &g_type_spec, nullptr);
     if (!type) return -1;

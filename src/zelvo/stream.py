@@ -35,6 +35,12 @@ two names for one field are refused) and values by
 ``zelvo._containers.to_float64`` (strings, dates and complex numbers are
 refused by name; missing values of pandas nullable columns read as NaN).
 
+A stream's whole state is saved by ``Stream.to_bytes()`` (and by ``pickle``)
+and restored by :func:`from_bytes`, in this process or another: the bytes
+hold the graph and every node's state, versioned and checksummed, and the
+restored stream, given the same bars, gives the same bits as the one saved.
+Bytes that cannot be restored raise a :class:`StateError`.
+
 REF with a negative window and REFXV with a positive one look ahead.  Their
 update gives the new bar's value over the bars so far (NaN for REF, the
 bar's own value for REFXV); the earlier bar a new bar settles is not
@@ -46,6 +52,7 @@ it feeds one.
 """
 from __future__ import annotations
 
+import struct
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -55,8 +62,11 @@ from . import _stream
 from ._catalog import FUNCTIONS, INT_MAX, INT_MIN
 from ._columns import bar_fields, field_of
 from ._containers import family, to_float64
+from ._stream import (StateCorruptError, StateError, StateFormulaError, StateTruncatedError,
+                      StateVersionError)
 
-__all__ = ["Stream", "MissingField"]
+__all__ = ["Stream", "MissingField", "from_bytes", "StateError", "StateVersionError",
+           "StateCorruptError", "StateTruncatedError", "StateFormulaError"]
 
 _FIELD, _CONST, _CALL, _BINARY, _UNARY, _IF = range(6)
 _BINOPS = ("+", "-", "*", "/", ">", "<", ">=", "<=", "==", "!=", "AND", "OR")
@@ -186,6 +196,45 @@ def _compile(nodes: Sequence[Sequence[Any]]) -> tuple[list[tuple], list[str]]:
     return program, fields
 
 
+def _check_outputs(outputs: Sequence[Any], nodes: int) -> list[tuple[str, int]]:
+    outs = []
+    for item in outputs:
+        name, node = item
+        if not isinstance(name, str) or isinstance(node, bool) or not isinstance(node, int) \
+                or not 0 <= node < nodes:
+            raise ValueError(f"an output is (name, node index), not {item!r}")
+        outs.append((name, node))
+    if not outs or len({n for n, _ in outs}) != len(outs):
+        raise ValueError("a stream needs one or more outputs with distinct names")
+    return outs
+
+
+def _nodes_of(program: Sequence[tuple], fields: Sequence[str]) -> list[tuple]:
+    """The nodes a program was compiled from (the inverse of _compile)."""
+    nodes: list[tuple] = []
+    for kind, code, a, b, c, value, name, params in program:
+        if kind == _FIELD:
+            nodes.append(("field", fields[code]))
+        elif kind == _CONST:
+            nodes.append(("const", value))
+        elif kind == _CALL:
+            nodes.append(("call", name, (a, b, c)[:code], tuple(params)))
+        elif kind == _BINARY:
+            op = _stream.BINARY_OPS[code]
+            nodes.append(("binop" if op in _BINOPS else "binfn", op, a, b))
+        elif kind == _UNARY:
+            nodes.append(("unop", _stream.UNARY_OPS[code], a))
+        else:
+            nodes.append(("if", a, b, c))
+    return nodes
+
+
+def _exact(program: Sequence[tuple]) -> tuple:
+    """A program with its constants as their bits, for comparisons (-0.0 is
+    not 0.0, and a NaN constant equals itself)."""
+    return tuple(node[:5] + (struct.pack("<d", node[5]),) + tuple(node[6:]) for node in program)
+
+
 class Stream(_stream.Graph):
     """A graph of nodes run one bar at a time.
 
@@ -214,15 +263,7 @@ class Stream(_stream.Graph):
     def __init__(self, nodes: Sequence[Sequence[Any]], outputs: Sequence[tuple[str, int]],
                  history: Mapping[str, Any], max_window: int = DEFAULT_MAX_WINDOW) -> None:
         program, fields = _compile(nodes)
-        outs = []
-        for item in outputs:
-            name, node = item
-            if not isinstance(name, str) or isinstance(node, bool) or not isinstance(node, int) \
-                    or not 0 <= node < len(program):
-                raise ValueError(f"an output is (name, node index), not {item!r}")
-            outs.append((name, node))
-        if not outs or len({n for n, _ in outs}) != len(outs):
-            raise ValueError("a stream needs one or more outputs with distinct names")
+        outs = _check_outputs(outputs, len(program))
         if isinstance(max_window, bool) or not isinstance(max_window, int) \
                 or not 0 <= max_window <= INT_MAX:
             raise ValueError(f"max_window must be an int from 0 to {INT_MAX}")
@@ -326,3 +367,56 @@ class Stream(_stream.Graph):
         twin = self._copy()
         twin.__dict__.update(self.__dict__)
         return twin
+
+    def to_bytes(self) -> bytes:
+        """The stream's whole state as bytes, for :func:`from_bytes` here or
+        in another process: the graph, the instruments, the bars taken and
+        every node's state (the windowed functions their window), little-endian,
+        with a format version and a CRC-32.  ``filled`` is not saved."""
+        return self._save()
+
+    def __reduce__(self) -> tuple:
+        return from_bytes, (self._save(),)
+
+
+def from_bytes(data: bytes, formula: Any = None) -> Stream:
+    """The stream whose state ``data`` holds (``Stream.to_bytes()``), ready
+    to take the bar after the last one it took; its ``filled`` is empty.
+
+    ``formula``: a :class:`zelvo.Formula` the stream must be of (the same
+    text's graph and the same parameters), else :class:`StateFormulaError`.
+
+    Bytes that cannot be restored raise a :class:`StateError` (a ValueError):
+    :class:`StateVersionError` for another format version,
+    :class:`StateTruncatedError` for bytes that end early,
+    :class:`StateCorruptError` for anything else that is not a saved stream
+    as it was saved (another kind of bytes, a checksum that differs, a
+    state no series could leave).
+    """
+    s = Stream.__new__(Stream)
+    s._load(data)
+    program, fields, outputs = s._graph
+    # The graph must be one Stream() builds: its nodes pass the same checks.
+    try:
+        again, again_fields = _compile(_nodes_of(program, fields))
+        _check_outputs(outputs, len(program))
+    except ValueError as e:
+        raise StateCorruptError(f"the saved graph is not one a stream is built from: {e}") from None
+    if _exact(again) != _exact(program) or tuple(again_fields) != fields:
+        raise StateCorruptError("the saved graph is not one a stream is built from")
+    if formula is not None:
+        compiled = getattr(formula, "program", None)
+        if compiled is None:
+            raise TypeError(f"formula must be a zelvo.Formula, not {type(formula).__name__}")
+        want, want_fields = _compile(compiled.nodes)
+        want_outs = tuple((name, node) for name, node in compiled.outputs)
+        if _exact(want) != _exact(program) or tuple(want_fields) != fields \
+                or want_outs != outputs:
+            names = ", ".join(n for n, _ in outputs)
+            raise StateFormulaError(
+                f"the bytes are a stream of another formula or other parameters than {formula!r} "
+                f"(its outputs: {names})")
+    s.fields = fields
+    k = s.instruments
+    s.filled = {name: np.empty((k, 0) if k is not None else 0) for name in s.outputs}
+    return s
