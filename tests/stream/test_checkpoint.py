@@ -25,6 +25,7 @@ import zelvo
 from zelvo.stream import (StateCorruptError, StateError, StateFormulaError, StateTruncatedError,
                           StateVersionError, Stream, from_bytes)
 
+from stateframe import HEAD, frame
 from strategies import examples
 
 
@@ -42,7 +43,6 @@ _cases = _sibling("test_stream")
 CASES, KDJ, MACD, hostile = _cases.CASES, _cases.KDJ, _cases.MACD, _cases.hostile
 _call_graph, _inputs, graphs = _cases._call_graph, _cases._inputs, _cases.graphs
 
-HEAD = 20      # the frame head: magic, version, reserved, length, CRC-32
 N_BARS = 40
 
 
@@ -183,11 +183,6 @@ def test_what_is_kept_and_what_is_not():
 
 SMALL = Stream([("field", "close"), ("call", "REF", (0,), (2,))], [("r", 1)],
                {"close": np.array([1.5, -0.0, 7.0])})
-
-
-def frame(magic, payload, version=1, reserved=0):
-    head = struct.pack("<HHQ", version, reserved, len(payload))
-    return magic + head + struct.pack("<I", zlib.crc32(payload, zlib.crc32(head))) + payload
 
 
 def fnv1a(data):
