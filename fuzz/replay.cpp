@@ -1,5 +1,6 @@
-// Replays fuzz inputs through the fuzz_core harness without libFuzzer, so any
-// compiler (g++ included) can run the corpus under its sanitizers:
+// Replays fuzz inputs through a harness (fuzz_core or fuzz_stream_load)
+// without libFuzzer, so any compiler (g++ included) can run the corpus under
+// its sanitizers:
 //   replay FILE_OR_DIR...
 // Prints the number of inputs run; a contract breach or sanitizer report
 // aborts.

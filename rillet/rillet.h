@@ -16,7 +16,7 @@
  * NaNs meet in one operation, the result carries either one's payload.  Condition series are arrays of unsigned bytes,
  * 0 false and anything else true.  Nothing here allocates except arange and
  * zeros, whose results the caller releases with free(), and the streams'
- * open and copy.
+ * open, copy and load.
  *
  * Usable from C (C99 or later) and C++.
  */
@@ -51,11 +51,11 @@ enum {
     ERR_PARAM_WRONG = 2,
     /* zv_panel's scratch memory, or a stream, could not be allocated. */
     ERR_NO_MEMORY = 3,
-    /* Saved streams (zv_stream_load): bytes of another format version, */
+    /* The refusals of zv_stream_load: bytes saved in another format version; */
     ERR_STATE_VERSION = 4,
-    /* bytes that stop before the end of what they began, */
+    /* bytes that end before the saved stream does; */
     ERR_STATE_TRUNCATED = 5,
-    /* and bytes that are not a saved stream or were changed. */
+    /* bytes that are not a saved stream, or not as it was saved. */
     ERR_STATE_CORRUPT = 6
 };
 
@@ -293,8 +293,9 @@ RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel);
  * NULL to ask) it returns ERR_SIZE_DISMATCH and writes nothing.
  * zv_stream_save_set does the same for `count` streams of one function with
  * the same parameters (the instruments of a universe), in one frame that
- * names the function once; ERR_PARAM_WRONG when they differ, or for a NULL
- * stream or count < 1.
+ * names the function once; ERR_PARAM_WRONG when they differ, for a NULL
+ * stream or count < 1, and for a stream of more than 2^62 bars (none that
+ * updates a bar a nanosecond gets there in a century).
  *
  * zv_stream_load(buf, size, &stream) needs the bytes exactly, no more and no
  * fewer.  It returns ERR_OK with *stream set, or leaves *stream NULL and

@@ -276,7 +276,10 @@ int zv_stream_save_set(const zv_stream *const *streams, int count, void *buf, si
     if (size) *size = 0;
     if (streams == nullptr || count < 1 || size == nullptr) return ERR_PARAM_WRONG;
     for (int i = 0; i < count; ++i) {
-        if (streams[i] == nullptr || !same_function(streams[0], streams[i])) return ERR_PARAM_WRONG;
+        if (streams[i] == nullptr || !same_function(streams[0], streams[i]) ||
+            streams[i]->bars > kMaxBars) {
+            return ERR_PARAM_WRONG;
+        }
     }
     Writer measure(nullptr, 0);
     save_payload(streams, count, measure);
