@@ -7,11 +7,11 @@
 #   fuzz/run.sh [SECONDS] [extra libFuzzer options...]
 #   fuzz/run.sh --probe      exit 0 when a clang++ that links libFuzzer exists
 #
-# SECONDS defaults to 60; FUZZ_STATE_RUNS (default 200000) is the number of
-# inputs fuzz_stream_load runs, seeds included.  The committed seeds
-# (fuzz/corpus, fuzz/corpus_state) are replayed first; new inputs go to
-# scratch corpora (FUZZ_WORK, default build/fuzz/work, and its sibling
-# work_state), never into the committed ones.  A crash leaves its input in
+# SECONDS defaults to 60 (0 runs the loader alone); FUZZ_STATE_RUNS (default
+# 200000) is the number of inputs fuzz_stream_load runs, seeds included.
+# The committed seeds (fuzz/corpus, fuzz/corpus_state) are replayed first;
+# new inputs go to scratch corpora (FUZZ_WORK, default build/fuzz/work, and
+# its sibling work_state), never into the committed ones.  A crash leaves its input in
 # build/fuzz/ and makes the script exit non-zero.
 # Environment: CLANGXX picks the compiler (default: the first of clang++,
 # clang++-19 ... clang++-14 that links a libFuzzer target).
@@ -72,8 +72,11 @@ done
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:allocator_may_return_null=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
-"$out/fuzz_core" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
-  -print_final_stats=1 -artifact_prefix="$out/" "$@" "$work" fuzz/corpus
+# (0 seconds skips fuzz_core: libFuzzer would take 0 as no limit.)
+if [ "$seconds" != 0 ]; then
+  "$out/fuzz_core" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
+    -print_final_stats=1 -artifact_prefix="$out/" "$@" "$work" fuzz/corpus
+fi
 # No input of 4 KiB justifies a large allocation: the loader asks for about
 # twice the bytes it is given, so anything beyond 64 MiB is reported.
 "$out/fuzz_stream_load" -runs="$state_runs" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=64 \
