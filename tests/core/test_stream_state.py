@@ -228,8 +228,10 @@ def test_the_frame_is_checked_before_its_payload():
 # ---- the bytes of every function, pinned ----------------------------------------------
 
 def _inputs(kinds, n=23):
-    """Series of every kind of value, the same on every machine."""
-    values = [1.5, -0.0, NAN, 2.25, math.inf, -3.0, 0.0, 7.0, -math.inf, 4.5, 2.25, 1e300]
+    """Series that leave the same state on every machine and in every build:
+    NaN only as leading bars and no infinities, so that no operation makes a
+    NaN whose payload the compiler or the processor may choose."""
+    values = [1.5, -0.0, 2.25, 0.0, 7.0, -3.0, 4.5, 2.25, 1e300, -2.5]
     out = []
     for j, k in enumerate(kinds):
         if k == "c":
@@ -237,7 +239,7 @@ def _inputs(kinds, n=23):
         elif k == "w":                       # a window per bar
             out.append([[1.0, 2.0, 0.0, 3.0, 9.0, NAN, -1.0, 4.0][(i + j) % 8] for i in range(n)])
         else:
-            out.append([values[(i * 5 + j) % len(values)] for i in range(n)])
+            out.append([NAN, NAN] + [values[(i * 3 + j) % len(values)] for i in range(n - 2)])
     return out
 
 
