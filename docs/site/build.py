@@ -153,7 +153,7 @@ def talib_relations(formulas_md: str) -> dict[str, list[tuple[str, str]]]:
 def c_prototypes(header: str) -> dict[str, str]:
     """zv_name -> its prototype in rillet.h, on one line."""
     out = {}
-    for m in re.finditer(r"RILLET_API\s+(.*?\b(zv_\w+)\s*\((.*?)\));", header, re.S):
+    for m in re.finditer(r"^RILLET_API\s+([^;{}#]*?\b(zv_\w+)\s*\([^;{}#]*\));", header, re.M):
         out[m.group(2)] = " ".join(m.group(1).split()).replace("( ", "(") + ";"
     return out
 
@@ -174,7 +174,7 @@ def peer_rows(name: str) -> list[tuple[str, str, str]]:
     out = []
     for peer, call in peers.STATEMENTS.get(name, {}).items():
         rtol = peers.RTOL.get((name, peer), peers.RTOL.get((name, None), peers.DEFAULT_RTOL))
-        agree = "exact" if rtol == 0 else f"to {rtol:g}"
+        agree = "exact" if rtol == 0 else f"to {rtol:g} relative".replace("e-0", "e-")
         start = peers._start(name, peer, 20)
         if start > 20 - 1:
             agree += f", from bar {start} at N = 20 (past the peer's seed)"
@@ -360,16 +360,24 @@ def check_chart(path: Path) -> None:
 
 # ---- pages ----------------------------------------------------------------
 
-def link_rewrites(markdown: str, catalog) -> str:
-    """Links between the docs/ files, pointed at the site's pages."""
+def link_rewrites(markdown: str, catalog, here: str = "") -> str:
+    """Links between the docs/ files, pointed at the site's pages: a function's
+    section at its page, the rest of docs/functions.md at the conventions.
+    `here` is the folder of the page the text goes to."""
+    up = "../" * here.count("/") if here else ""
+
     def fix(m):
         target, anchor = m.group(1), m.group(2) or ""
         name = anchor[1:].upper()
+        if name in catalog:
+            return f"]({up}functions/{name}.md)"
         if target == "functions.md":
-            if name in catalog:
-                return f"](functions/{name}.md)"
-            return f"](functions/index.md{anchor})"
+            return f"]({up}functions/{'conventions.md' if anchor else 'index.md'}{anchor})"
         return m.group(0)
+    if here == "functions/":           # the conventions page: its own anchors stay
+        return re.sub(r"\]\((functions\.md|)(#[\w-]+)?\)",
+                      lambda m: fix(m) if m.group(1) or m.group(2)[1:].upper() in catalog
+                      else m.group(0), markdown)
     return re.sub(r"\]\((functions\.md)(#[\w-]+)?\)", fix, markdown)
 
 
@@ -409,9 +417,9 @@ def function_page(sec: Section, fn, py_sig: str, c_proto: str | None,
                   "polars Series of the values):", "", "| library | call | agreement |",
                   "|---|---|---|"] + [f"| {p} | `{c}` | {a} |" for p, c, a in peers] + [""]
     lines += ["## On the sample bars", "",
-              f"`{formula}` over the 250 sample bars that `python3 -m zelvo` uses when "
-              "given no `--csv` file; the command prints the last bars and draws the chart "
-              "below.", "", example,
+              f"In a formula: {formula} Over the 250 sample bars that `python3 -m zelvo` "
+              "uses when given no `--csv` file, the command prints the last bars and draws "
+              "the chart below.", "", example,
               f"![{sec.name} over the sample bars](../charts/functions/{png})", ""]
     return "\n".join(lines)
 
@@ -535,8 +543,10 @@ def generate(work: Path = WORK) -> Report:
             raise BuildError(f"docs/functions.md, {name}: no '**In a formula:**' rule")
         formula = sec.rules["In a formula"].split("`")[1]
         example, png = chart_example(name, [formula], fcharts)
+        if fn.core_name not in protos:
+            raise BuildError(f"rillet/rillet.h declares no {fn.core_name}")
         page = function_page(sec, fn, str(inspect.signature(getattr(zelvo, name))),
-                             protos.get(fn.core_name), example, png, per_bar_of.get(name))
+                             protos[fn.core_name], example, png, per_bar_of.get(name))
         (docs / "functions" / f"{name}.md").write_text(page, encoding="utf-8")
         report.function_pages.append(name)
 
@@ -565,9 +575,9 @@ def generate(work: Path = WORK) -> Report:
     # The pages taken from docs/ and the guides.
     (docs / "formulas.md").write_text(link_rewrites(formulas_md, FUNCTIONS), encoding="utf-8")
     (docs / "functions" / "conventions.md").write_text(
-        "# Conventions\n" + link_rewrites(preamble(functions_md), FUNCTIONS).split("\n", 1)[1]
-        .replace("The examples below run", "The examples on these pages run")
-        .replace("(#", "(index.md#"), encoding="utf-8")
+        "# Conventions\n" + link_rewrites(preamble(functions_md), FUNCTIONS, "functions/")
+        .split("\n", 1)[1].replace("The examples below run", "The examples on these pages run"),
+        encoding="utf-8")
     (docs / "architecture.md").write_text(
         (ROOT / "docs" / "architecture.md").read_text(encoding="utf-8"), encoding="utf-8")
     shutil.copytree(HERE / "guides", docs / "guides")
@@ -634,11 +644,13 @@ def write_config(work: Path, out: Path, report: Report) -> Path:
 
 
 def mkdocs_build(config: Path) -> None:
-    r = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict", "--quiet",
-                        "-f", str(config)], text=True, stdout=subprocess.PIPE,
-                       stderr=subprocess.STDOUT)
-    if r.returncode != 0:
-        raise BuildError(f"mkdocs build --strict failed:\n{r.stdout}")
+    # Not --quiet: it hides the warnings from the count that --strict fails on.
+    r = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict", "-f", str(config)],
+                       text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       env={**os.environ, "NO_MKDOCS_2_WARNING": "1"})
+    faults = [line for line in r.stdout.split("\n") if re.match(r"(WARNING|ERROR)\b", line)]
+    if r.returncode != 0 or faults:
+        raise BuildError("mkdocs build --strict failed:\n" + "\n".join(faults or [r.stdout]))
 
 
 def check_site(out: Path, report: Report) -> None:
