@@ -68,30 +68,32 @@ def number(cell: str) -> float | None:
 
 
 def speedups_1e6(rec: Record) -> dict[str, dict[str, float]]:
-    """function -> peer -> peer time / zelvo time, at 10^6 bars and N = 20 (or no N)."""
+    """function -> peer -> peer time / zelvo time as recorded (the "(1.23x)" of
+    a cell), at 10^6 bars and N = 20 (or no N)."""
     out: dict[str, dict[str, float]] = {}
     for row in rec.table("function", "bars", "N", "zelvo"):
         if row["bars"] != "1,000,000" or row["N"] not in ("20", "-") or "[" in row["function"]:
             continue
-        zelvo = number(row["zelvo"])
         for peer in PEERS:
-            t = number(row.get(peer, ""))
-            if t and zelvo:
-                out.setdefault(row["function"], {})[peer] = t / zelvo
+            m = re.search(r"\(([0-9.]+)x\)", row.get(peer, ""))
+            if m:
+                out.setdefault(row["function"], {})[peer] = float(m.group(1))
     return out
 
 
 def key_ratios(rec: Record) -> tuple[list[tuple[str, float]], list[tuple[str, float]]]:
-    """(comparison, peer/zelvo) against peers, (comparison, zelvo/floor) against the copy floor."""
+    """(comparison, peer/zelvo) against peers and (comparison, zelvo/floor)
+    against the copy floor, from the recorded ratio ("zelvo/peer 1.57")."""
     peers, floors = [], []
-    for row in rec.table("comparison", "zelvo", "other"):
-        z, o = number(row["zelvo"]), number(row["other"])
-        if not z or not o:
-            continue
-        if "copy floor" in row["comparison"]:
-            floors.append((row["comparison"].replace(" vs copy floor", ""), z / o))
+    for row in rec.table("comparison", "zelvo", "other", "ratio"):
+        m = re.fullmatch(r"(\w+)/(\w+) ([0-9.]+)", row["ratio"].strip())
+        if not m:
+            raise BuildError(f"bench/RESULTS.md, {rec.title}: a ratio {row['ratio']!r}")
+        top, bottom, value = m.group(1), m.group(2), float(m.group(3))
+        if bottom == "floor":
+            floors.append((row["comparison"].replace(" vs copy floor", ""), value))
         else:
-            peers.append((row["comparison"], o / z))
+            peers.append((row["comparison"], value if top == "peer" else 1.0 / value))
     return peers, floors
 
 
@@ -139,7 +141,7 @@ def grouped_chart(path: Path, data: dict[str, dict[str, float]], title: str,
     ax.invert_yaxis()
     ax.set_xlabel("times faster than the peer (peer time / zelvo time; left of 1: slower)")
     ax.set_title(title, fontsize=10)
-    ax.legend(loc="lower right", fontsize=8)
+    ax.legend(loc="best", fontsize=8)
     fig.text(0.01, 0.005, note, fontsize=7, color="#555555")
     fig.tight_layout(rect=(0, 0.03, 1, 1))
     path.parent.mkdir(parents=True, exist_ok=True)

@@ -138,11 +138,12 @@ def test_speed_page_reads_the_recorded_tables():
     run = speed.record(results, "bench-record")
     assert "cores" in run.machine
     peers, floors = speed.key_ratios(run)
-    ratio = dict(peers)["LLV N=20 vs bottleneck move_min"]
-    assert ratio == pytest.approx(9.40 / 1.20)          # peer time / zelvo time
+    assert dict(peers)["LLV N=20 vs bottleneck move_min"] == 7.82   # peer/zelvo
+    assert dict(peers)["MA N=5 vs bottleneck move_mean"] == pytest.approx(1 / 1.57)
+    assert dict(floors)["CROSS"] == 3.52
     assert all(0 < r < 100 for _, r in peers + floors)
     per_fn = speed.speedups_1e6(run)
-    assert per_fn["EMA"]["pandas"] == pytest.approx(7.07 / 1.46)
+    assert per_fn["EMA"]["pandas"] == 4.84 and per_fn["MA"]["bottleneck"] == 0.63
     assert not any("[" in name for name in per_fn)     # the variant rows left out
     panels = speed.record(results, "panels")
     assert "AMD EPYC" in panels.machine and "2 cores" in panels.machine
