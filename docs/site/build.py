@@ -53,10 +53,8 @@ OUT = ROOT / "build" / "site"
 if str(HERE) not in sys.path:          # sources.py and speed.py beside this file
     sys.path.insert(0, str(HERE))
 
-from sources import BuildError, md_tables, table_with  # noqa: E402
+from sources import BuildError, table_with  # noqa: E402
 
-#: What the examples of the function pages start with (docs/functions.md's prelude).
-PRELUDE = ">>> import numpy as np\n>>> from zelvo import *\n>>> nan = np.nan\n"
 #: The folders of pages whose examples on the sample bars the build ran to write them.
 GENERATED = ("functions", "indicators")
 #: Bars shown by each example on the sample bars.
@@ -381,8 +379,16 @@ def link_rewrites(markdown: str, catalog, here: str = "") -> str:
     return re.sub(r"\]\((functions\.md)(#[\w-]+)?\)", fix, markdown)
 
 
-def function_page(sec: Section, fn, py_sig: str, c_proto: str | None,
-                  example: str, png: str, per_bar_of: str | None) -> str:
+def prelude(functions_md: str) -> str:
+    """The lines the examples of docs/functions.md start with (its first block)."""
+    m = re.search(r"```pycon\n(.*?)```", preamble(functions_md), re.S)
+    if not m:
+        raise BuildError("docs/functions.md: no example before the first function")
+    return m.group(1).rstrip("\n")
+
+
+def function_page(sec: Section, fn, py_sig: str, c_proto: str, example: str, png: str,
+                  per_bar_of: str | None, start: str) -> str:
     rules = dict(sec.rules)
     formula = rules.pop("In a formula")
     lines = [f"# {sec.name}", "", f"*{fn.summary[0].upper() + fn.summary[1:]}.*", "",
@@ -390,7 +396,7 @@ def function_page(sec: Section, fn, py_sig: str, c_proto: str | None,
              "| | |", "|---|---|",
              f"| Python | `zelvo.{sec.name}{py_sig}` |",
              f"| Formula language | `{sec.call.replace(', /', '')}` |",
-             f"| C (`rillet.h`) | `{c_proto}` |" if c_proto else "| C | none |", ""]
+             f"| C (`rillet.h`) | `{c_proto}` |", ""]
     kinds = {"s": "a series (an array, anything `numpy.asarray` reads, a pandas or polars "
                   "object, or a number for every bar)",
              "c": "a condition series: a bar is true where its value truncated toward zero "
@@ -408,7 +414,7 @@ def function_page(sec: Section, fn, py_sig: str, c_proto: str | None,
     lines += ["## Warm-up, NaN and edge cases", ""]
     lines += [f"- **{k}:** {v}" for k, v in rules.items()] + [""]
     lines += ["The edge cases, run as shown (they are the examples of `help(zelvo."
-              f"{sec.name})` too):", "", "```pycon", PRELUDE.rstrip("\n")]
+              f"{sec.name})` too):", "", "```pycon", start]
     lines += ["\n".join(sec.examples), "```", ""]
     peers = peer_rows(sec.name)
     if peers:
@@ -546,13 +552,11 @@ def generate(work: Path = WORK) -> Report:
         if fn.core_name not in protos:
             raise BuildError(f"rillet/rillet.h declares no {fn.core_name}")
         page = function_page(sec, fn, str(inspect.signature(getattr(zelvo, name))),
-                             protos[fn.core_name], example, png, per_bar_of.get(name))
+                             protos[fn.core_name], example, png, per_bar_of.get(name),
+                             prelude(functions_md))
         (docs / "functions" / f"{name}.md").write_text(page, encoding="utf-8")
         report.function_pages.append(name)
 
-    values = table_with(formulas_md, "function", "value", "for example")
-    if not values:
-        raise BuildError("docs/formulas.md: no table of elementwise functions")
     nan_rule = _sentence_after(formulas_md, "Each gives NaN where")
     truth = _paragraph_with(formulas_md, "A value is **true**")
     language = elementwise(formulas_md, list(ELEMENTWISE))

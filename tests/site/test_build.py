@@ -21,9 +21,11 @@ DOCS = ROOT / "docs"
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(name, DOCS / "site" / f"{name}.py")
+    """docs/site/NAME.py, under a name no installed package has."""
+    spec = importlib.util.spec_from_file_location(f"zelvo_site_{name}",
+                                                  DOCS / "site" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
+    sys.modules[spec.name] = module          # for its dataclasses
     spec.loader.exec_module(module)
     return module
 
