@@ -149,10 +149,15 @@ def talib_relations(formulas_md: str) -> dict[str, list[tuple[str, str]]]:
 
 
 def c_prototypes(header: str) -> dict[str, str]:
-    """zv_name -> its prototype in rillet.h, on one line."""
+    """zv_name -> its prototype, on one line: the series functions from their
+    RILLET_FUNCTIONS rows and the C type of their form, the rest as written."""
     out = {}
     for m in re.finditer(r"^RILLET_API\s+([^;{}#]*?\b(zv_\w+)\s*\([^;{}#]*\));", header, re.M):
         out[m.group(2)] = " ".join(m.group(1).split()).replace("( ", "(") + ";"
+    forms = {m.group(1): " ".join(m.group(2).split())
+             for m in re.finditer(r"^typedef int zv_(\w+)_t(\([^;]*\));", header, re.M)}
+    for m in re.finditer(r"X\((\w+), (zv_\w+), (\w+),", header):
+        out[m.group(2)] = f"int {m.group(2)}{forms[m.group(3)]};"
     return out
 
 
