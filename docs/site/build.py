@@ -324,7 +324,7 @@ def check_examples(page: Path, markdown: str, scratch: Path, generated: bool = F
 
 def run_cli(argv: list[str], cwd: Path) -> str:
     """`python3 -m zelvo ARGV` run in-process in cwd: what it prints."""
-    from zelvo.__main__ import main
+    from zelvo.cli import main
     out = io.StringIO()
     here = os.getcwd()
     os.chdir(cwd)
