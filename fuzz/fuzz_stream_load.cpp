@@ -21,7 +21,7 @@
 //     where saving must refuse).
 // AddressSanitizer sees every access; the leak checker sees every stream
 // not closed; libFuzzer's -malloc_limit_mb sees an allocation the input
-// cannot justify (the loader asks for at most about twice its length).
+// cannot justify (the loader asks for at most about three times its length).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>

@@ -78,7 +78,7 @@ if [ "$seconds" != 0 ]; then
     -print_final_stats=1 -artifact_prefix="$out/" "$@" "$work" fuzz/corpus
 fi
 # No input of 4 KiB justifies a large allocation: the loader asks for about
-# twice the bytes it is given, so anything beyond 64 MiB is reported.
+# three times the bytes it is given, so anything beyond 64 MiB is reported.
 "$out/fuzz_stream_load" -runs="$state_runs" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=64 \
   -max_len=4096 -print_final_stats=1 -artifact_prefix="$out/state-" "$@" "$work_state" \
   fuzz/corpus_state

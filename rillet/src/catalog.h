@@ -1,10 +1,14 @@
-// The one C++ list of the 31 series functions.
+// The registry of the series functions as the C++ layers use it.
 //
-// Each row gives the formula name, the core function, its argument form, its
-// window rule, whether it writes every result bar on success, and the
-// argument names the Python layers use.  The module's binding table, the fuzz
-// targets, the thread driver and the panel engine are generated from it;
-// adding a function touches its core file, rillet.h and this list.
+// The one list of the functions is RILLET_FUNCTIONS in rillet.h.  Each row
+// gives the formula name, the core function, its argument form, its window
+// rule, whether it writes every result bar on success, whether the
+// exact module binds it, its one-line meaning and the argument names the
+// Python layers use.  Everything that lists the functions is generated from
+// it: the modules' binding tables, the Python catalog (zelvo._catalog reads
+// these rows through zelvo._api), the type stubs, the stream table, the fuzz
+// targets and the panel engine.  Adding a function touches its family file
+// and one row of RILLET_FUNCTIONS.
 #ifndef RILLET_CATALOG_H
 #define RILLET_CATALOG_H
 
@@ -12,39 +16,8 @@
 
 #include "../rillet.h"
 
-// X(NAME, core function, Form, Param, writes every bar, argument names...)
-#define RILLET_CATALOG(X)                                          \
-    X(MA, zv_ma, Window, MinOne, true, "a", "N")                   \
-    X(MA_A, zv_ma_a, Series2, None, true, "a", "N")                \
-    X(EMA, zv_ema, Window, MinZero, true, "a", "N")                \
-    X(SMA, zv_sma, Sma, MinZero, true, "a", "N", "M")              \
-    X(WMA, zv_wma, Window, MinOne, true, "a", "N")                 \
-    X(DMA, zv_dma, Series2, None, true, "a", "A")                  \
-    X(COUNT, zv_count, Window, MinZero, false, "a", "N")           \
-    X(COUNT_A, zv_count_a, Series2, None, false, "a", "N")         \
-    X(SUM, zv_sum, Window, MinZero, true, "a", "N")                \
-    X(SUM_A, zv_sum_a, Series2, None, true, "a", "N")              \
-    X(REF, zv_ref, Window, None, false, "a", "N")                  \
-    X(REFIF, zv_refif, Refif, None, false, "x", "c", "v")          \
-    X(REFXV, zv_refxv, Window, None, false, "a", "N")              \
-    X(REF_A, zv_ref_a, Series2, None, false, "a", "N")             \
-    X(LLV, zv_llv, Window, MinZero, false, "a", "N")               \
-    X(LLV_A, zv_llv_a, Series2, None, false, "a", "N")             \
-    X(HHV, zv_hhv, Window, MinZero, false, "a", "N")               \
-    X(HHV_A, zv_hhv_a, Series2, None, false, "a", "N")             \
-    X(BARSINCE, zv_barsince, Cond, None, false, "x")               \
-    X(BARLAST, zv_barlast, Cond, None, false, "x")                 \
-    X(BARSLAST, zv_barslast, Cond, None, false, "x")               \
-    X(CROSS, zv_cross, Series2, None, false, "x", "y")             \
-    X(FIF, zv_fif, Fif, None, false, "x", "a", "b")                \
-    X(SLOPE, zv_slope, Window, MinZero, false, "Y", "N")           \
-    X(CURRBARSCOUNT, zv_currbarscount, Plain, None, false, "Y")    \
-    X(BACKCOUNT, zv_backcount, Cond, None, false, "x")             \
-    X(STD, zv_std, Window, MinOne, false, "a", "N")                \
-    X(STDDEV, zv_stddev, Window, MinOne, false, "a", "N")          \
-    X(STDP, zv_stdp, Window, MinOne, false, "a", "N")              \
-    X(AVEDEV, zv_avedev, Window, MinOne, false, "a", "N")          \
-    X(FILTER, zv_filter, Window, MinZero, false, "a", "N")
+// The rows are RILLET_FUNCTIONS of rillet.h, the registry.
+#define RILLET_CATALOG(X) RILLET_FUNCTIONS(X)
 
 namespace rillet {
 
@@ -115,17 +88,30 @@ struct Entry {
     Form form;
     Param param;
     bool writes_all;    // every result bar is written on ERR_OK
+    bool exact;         // bound by the exact module
+    const char *summary;
     const char *argnames[3];
     CoreFn fn;
 };
 
-#define RILLET_CATALOG_ROW(NAME, FN, FORM, PARAM, ALL, ...) \
-    Entry{#NAME, #FN, Form::FORM, Param::PARAM, ALL, {__VA_ARGS__}, CoreFn(FN)},
+#define RILLET_CATALOG_ROW(NAME, FN, FORM, PARAM, ALL, EXACT, SUMMARY, ...) \
+    Entry{#NAME, #FN, Form::FORM, Param::PARAM, ALL != 0, EXACT != 0, SUMMARY, {__VA_ARGS__}, \
+          CoreFn(FN)},
 inline constexpr Entry kCatalog[] = {RILLET_CATALOG(RILLET_CATALOG_ROW)};
 #undef RILLET_CATALOG_ROW
 
 inline constexpr int kCatalogSize = sizeof kCatalog / sizeof kCatalog[0];
-static_assert(kCatalogSize == 31, "the core has 31 series functions");
+
+// The exact module's functions: the leading rows, and no others.
+constexpr int exact_count() {
+    int n = 0;
+    while (n < kCatalogSize && kCatalog[n].exact) ++n;
+    for (int i = n; i < kCatalogSize; ++i)
+        if (kCatalog[i].exact) return -1;
+    return n;
+}
+inline constexpr int kExactCount = exact_count();
+static_assert(kExactCount == 31, "the exact module binds its 31 functions, first in the registry");
 
 // One call's arguments in argument order: series (numeric or condition bytes)
 // with their sizes, integers where the form takes them.

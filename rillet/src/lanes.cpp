@@ -28,6 +28,7 @@
 // scattered after each stretch; series contiguous along time are moved
 // two bars by four lanes at a time through registers.
 #include "lanes.h"
+#include "simd.h"
 
 #include <cstring>
 #include <new>
@@ -360,19 +361,25 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
         s2[u] = st.acc[2][u];
         wt[u] = m.wt[u];
     }
-    // 1.0 where a bar counts as true: unequal to zero, NaN included.
-    const auto truth = [&](const D &y) { return (D)((I)(y != zero) & (I)one); };
+    // 1.0 where a bar counts (COUNT's rule), else 0.0.
+    const auto truth = [&](const D &y) {
+        I counts;
+        count_mask(y, counts);
+        return (D)(counts & (I)one);
+    };
     for (int64_t j = 0; j < count; ++j) {
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
             const D xv = load<W>(x + u * W);
             D out;
             if constexpr (K == Kind::Sum || K == Kind::Mean) {
+                // Lanes before their leaving bars take out +0.0 (x - +0.0 is x).
+                D lv = zero;
                 if (take_leaving) {
-                    const D lv = load<W>(xl + u * W);
-                    s0[u] = s0[u] - (Full ? lv : pick<W>(m.C[u], lv, zero));
+                    lv = load<W>(xl + u * W);
+                    if (!Full) lv = pick<W>(m.C[u], lv, zero);
                 }
-                s0[u] = s0[u] + (Full ? xv : pick<W>(m.A[u], xv, negzero));
+                window_sum_step(s0[u], lv, Full ? xv : pick<W>(m.A[u], xv, negzero));
                 out = K == Kind::Mean ? s0[u] / n : s0[u];
                 if (!Full) out = pick<W>(m.B[u], out, nan);
             } else if constexpr (K == Kind::Count) {
@@ -395,9 +402,8 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
                     wv = load<W>(fa + u * W);
                     vv = one - wv;
                 }
-                const D fresh = wv * xv;
-                const D kept = vv * s0[u];
-                const D rec = fresh + kept;
+                D rec;
+                seeded_step(wv, vv, xv, s0[u], rec);
                 if (Full) {
                     s0[u] = rec;
                     out = rec;
@@ -406,7 +412,8 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
                     out = pick<W>(m.A[u], s0[u], nan);
                 }
             } else {  // Weighted: s0 the plain sum, s1 the weighted sum, s2 the previous result
-                const D next = ((den * s2[u] - s0[u]) + n * xv) / den;
+                D next;
+                wma_step(den, s2[u], s0[u], n, xv, next);
                 if (Full) {
                     s2[u] = next;
                 } else {
@@ -560,24 +567,12 @@ LANES_AVX2 void advance_wide(State &s, const Group &g, int64_t t0, int64_t t1) {
 }
 constexpr Kernels kWideKernels{start_wide, advance_wide};
 
-bool cpu_has(Path p) {
-    __builtin_cpu_init();
-    if (p == kAvx512) return __builtin_cpu_supports("avx512f");
-    if (p == kAvx2) return __builtin_cpu_supports("avx2");
-    return true;
-}
+bool cpu_has(Path p) { return static_cast<int>(simd::detect_path()) >= static_cast<int>(p); }
 #endif
 
 }  // namespace
 
-Path best_path() {
-#ifdef LANES_X86
-    static const Path chosen = cpu_has(kAvx512) ? kAvx512 : cpu_has(kAvx2) ? kAvx2 : kBase;
-    return chosen;
-#else
-    return kBase;
-#endif
-}
+Path best_path() { return static_cast<Path>(simd::path()); }
 
 const Kernels *kernels(int path) {
     switch (path) {

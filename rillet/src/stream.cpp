@@ -167,11 +167,12 @@ int load_payload(Reader &r, zv_stream **streams, int count) {
     if (n != static_cast<uint64_t>(count)) {
         return n <= r.left() / 8 ? ERR_SIZE_DISMATCH : ERR_STATE_CORRUPT;
     }
-    // Each stream's state holds at least half its storage in bytes (a ring
-    // saves each value once and stores it twice), so no allocation is asked
-    // for that the bytes at hand cannot fill.
+    // Each stream's state saves at least a third of its storage (a ring
+    // saves each value once and stores it twice, MEDIAN keeps its window
+    // sorted beside it), so no allocation is asked for that the bytes at
+    // hand cannot fill.
     const uint64_t storage = f.ops->storage(p);
-    if (n > r.left() / 8 || storage / 2 > r.left() / n) return ERR_STATE_CORRUPT;
+    if (n > r.left() / 8 || storage / 3 > r.left() / n) return ERR_STATE_CORRUPT;
     for (int i = 0; i < count; ++i) {
         int64_t bars = 0;
         if (!r.i64(bars, 0, kMaxBars)) return ERR_STATE_CORRUPT;

@@ -64,6 +64,8 @@ class Ring {
     }
     // After put: the k newest values (k <= cap), oldest first.
     const num_t *window(int64_t k) const { return data() + pos_ + cap_ - k + 1; }
+    // Between steps: the k values pushed last (k <= cap), oldest first.
+    const num_t *last(int64_t k) const { return data() + pos_ + cap_ - k; }
     void advance() { pos_ = pos_ + 1 == cap_ ? 0 : pos_ + 1; }
     void undo(num_t old) { put(old); }
 
