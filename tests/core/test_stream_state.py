@@ -213,18 +213,6 @@ def test_states_no_series_could_leave_are_refused(label, body, rc):
     assert load(frame(b"ZVST", body))[0] == rc
 
 
-def test_the_frame_is_checked_before_its_payload():
-    good = frame(b"ZVST", payload(b"BARSLAST", (), 0, [(5, q(2))]))
-    assert load(good)[0] == ERR_OK
-    assert load(frame(b"ZVST", good[HEAD:], version=2))[0] == ERR_STATE_VERSION
-    assert load(frame(b"ZVST", good[HEAD:], reserved=1))[0] == ERR_STATE_CORRUPT
-    assert load(frame(b"ZVGR", good[HEAD:]))[0] == ERR_STATE_CORRUPT    # a graph's magic
-    assert load(good[:-1])[0] == ERR_STATE_TRUNCATED
-    assert load(good + b"\0")[0] == ERR_STATE_CORRUPT
-    assert load(good[:HEAD - 1] + bytes([good[HEAD - 1] ^ 0x80]) + good[HEAD:])[0] == \
-        ERR_STATE_CORRUPT
-
-
 # ---- the bytes of every function, pinned ----------------------------------------------
 
 def _inputs(kinds, n=23):

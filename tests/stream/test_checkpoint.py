@@ -160,17 +160,12 @@ np.save({str(tmp_path / 'out.npy')!r}, np.array([[o[k] for k in s.outputs] for o
 
 def test_what_is_kept_and_what_is_not():
     s = zelvo.Formula("M:MA(C,3); X:HHV(H,BARSLAST(C>O))").stream(
-        {"close": np.ones((2, 5)), "open": np.zeros((2, 5)), "high": np.ones((2, 5))},
-        max_window=16)
-    r = from_bytes(s.to_bytes())
-    assert (r.bars, r.instruments, r.outputs) == (5, 2, ("M", "X"))
-    assert sorted(r.fields) == ["close", "high", "open"]
+        {"close": np.ones((2, 5)), "open": np.zeros((2, 5)), "high": np.ones((2, 5))})
+    r = from_bytes(memoryview(bytearray(s.to_bytes())))     # any bytes-like object
+    assert type(r) is Stream and r._graph == s._graph
     # The history's results are not state: a restored stream has none.
     assert {k: v.shape for k, v in r.filled.items()} == {"M": (2, 0), "X": (2, 0)}
     assert from_bytes(SMALL.to_bytes()).filled["r"].shape == (0,)
-    assert type(r) is Stream and r._graph == s._graph
-    # A bytes-like object will do; other objects are not bytes.
-    assert from_bytes(memoryview(bytearray(s.to_bytes()))).to_bytes() == s.to_bytes()
     with pytest.raises(TypeError):
         from_bytes("not bytes")
     with pytest.raises(TypeError, match="zelvo.Formula"):
