@@ -1157,7 +1157,11 @@ bool load_graph(Graph *g, const unsigned char *bytes, size_t size) {
     int64_t bars = 0;
     if (!r.u8(universe) || universe > 1 || !r.u64(K) || K < 1 || K > INT32_MAX ||
         (universe == 0 && K != 1) || !r.i32(max_window) || max_window < 0 ||
-        !r.i64(bars, 0, rillet::stream::kMaxBars)) {
+        !r.i64(bars, 0, rillet::stream::kMaxBars) ||
+        (g->ncalls > 0 && K > r.left() / (8 * static_cast<uint64_t>(g->ncalls)))) {
+        // (Each instrument's stream of each call node takes at least the
+        // 8 bytes of its bar count, so no more handles are allocated than
+        // the bytes could fill.)
         return corrupt("the instruments, max_window or bar count are malformed");
     }
     g->universe = static_cast<int>(universe);

@@ -393,6 +393,9 @@ def from_bytes(data: bytes, formula: Any = None) -> Stream:
     as it was saved (another kind of bytes, a checksum that differs, a
     state no series could leave).
     """
+    compiled = None if formula is None else getattr(formula, "program", None)
+    if formula is not None and compiled is None:
+        raise TypeError(f"formula must be a zelvo.Formula, not {type(formula).__name__}")
     s = Stream.__new__(Stream)
     s._load(data)
     program, fields, outputs = s._graph
@@ -404,10 +407,7 @@ def from_bytes(data: bytes, formula: Any = None) -> Stream:
         raise StateCorruptError(f"the saved graph is not one a stream is built from: {e}") from None
     if _exact(again) != _exact(program) or tuple(again_fields) != fields:
         raise StateCorruptError("the saved graph is not one a stream is built from")
-    if formula is not None:
-        compiled = getattr(formula, "program", None)
-        if compiled is None:
-            raise TypeError(f"formula must be a zelvo.Formula, not {type(formula).__name__}")
+    if compiled is not None:
         want, want_fields = _compile(compiled.nodes)
         want_outs = tuple((name, node) for name, node in compiled.outputs)
         if _exact(want) != _exact(program) or tuple(want_fields) != fields \

@@ -308,6 +308,8 @@ FORGERIES = {
     # The graph's own fields against its streams'.
     "bars": (lambda p: p["tail"].__setitem__(3, p["tail"][3] + 1), "not what the node"),
     "instruments": (lambda p: p["tail"].__setitem__(1, 4), "another number of instruments"),
+    "instruments the bytes cannot hold": (lambda p: p["tail"].__setitem__(1, 10**9),
+                                          "instruments, max_window"),
     "max_window": (lambda p: p["tail"].__setitem__(2, 7), "not what the node"),
     "frames swapped": (lambda p: p["frames"].reverse(), "not what the node"),
     "frame dropped": (lambda p: p["frames"].pop(), "frames are malformed"),

@@ -75,7 +75,9 @@ class Formula:
         of arrays with one value per instrument) and returns its outputs, bit
         for bit what the formula gives over all the bars so far.
         ``max_window`` (default 1024) is the longest window a series given as
-        window (``HHV(H,BARSLAST(...))``) may span.  See ``zelvo.stream.Stream``.
+        window (``HHV(H,BARSLAST(...))``) may span.  See ``zelvo.stream.Stream``;
+        ``pickle`` or ``to_bytes()`` saves the stream and
+        ``zelvo.stream.from_bytes(data, formula=self)`` restores it.
         """
         from ..stream import DEFAULT_MAX_WINDOW, MissingField, Stream
 
