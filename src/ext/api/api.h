@@ -28,7 +28,7 @@ constexpr int kCount = rillet::kCatalogSize;
 extern PyObject *g_argnames[kCount][3];
 extern PyObject *g_names[kCount];
 extern PyObject *s_axis;
-// zelvo._containers.call: pandas and polars objects in and out.
+// zelvo._containers.call: pandas, polars and Arrow objects in and out.
 extern PyObject *g_containers;
 
 // The function of catalog row `index` (METH_FASTCALL | METH_KEYWORDS); pandas
@@ -41,6 +41,19 @@ PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t na
 PyObject *float64(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 // _truth(values): where the values hold as conditions, by the condition rule.
 PyObject *truth_of(PyObject *module, PyObject *values);
+
+// _segments(name, offsets, args): the function over segments of long columns.
+PyObject *segments(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// Arrow data (arrow.cpp).  arrow_init() runs once as the module executes.
+int arrow_init();
+// When `o` offers the Arrow PyCapsule interface: 1 with *out a new 1-D
+// float64 array of its values (nulls as NaN), read in place where it is one
+// float64 chunk without nulls; 0 when it does not; -1 with an error naming
+// `what`.
+int arrow_array(PyObject *o, const char *what, PyArrayObject **out);
+// Whether a type offers the Arrow PyCapsule interface.
+bool is_arrow(PyTypeObject *t);
 
 }  // namespace zelvo_api
 

@@ -125,7 +125,7 @@ PyObject *set_threads(PyObject *, PyObject *arg) {
 
 PyObject *get_threads(PyObject *, PyObject *) { return PyLong_FromLong(zv_get_threads()); }
 
-PyMethodDef g_methods[kCount + 5];
+PyMethodDef g_methods[kCount + 6];
 
 template <int... I>
 void fill_methods(std::integer_sequence<int, I...>) {
@@ -154,11 +154,20 @@ void fill_methods(std::integer_sequence<int, I...>) {
         "_truth($module, values, /)\n--\n\n"
         "A bool array: where the values hold as conditions (their truncation\n"
         "toward zero is non-zero; NaN does not hold), by the rule every layer uses."};
-    g_methods[kCount + 4] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    g_methods[kCount + 4] = PyMethodDef{
+        "_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(segments)),
+        METH_FASTCALL,
+        "_segments($module, name, offsets, args, /)\n--\n\n"
+        "The function `name` with arguments `args` (a tuple in its order: 1-D\n"
+        "series of one length, numbers, int windows) over the segments\n"
+        "[offsets[s], offsets[s+1]) of the series, each as if alone, in one call\n"
+        "into the core; offsets rise from 0 to the series' length."};
+    g_methods[kCount + 5] = PyMethodDef{nullptr, nullptr, 0, nullptr};
 }
 
 int module_exec(PyObject *module) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (arrow_init() < 0) return -1;
     if (!s_axis) {
         if (!(s_axis = PyUnicode_InternFromString("axis"))) return -1;
         for (int i = 0; i < kCount; ++i) {
