@@ -358,7 +358,8 @@ PyArrayObject *from_c_array(PyObject *o, const char *what) {
     Owned<ArrowArray> *slot = nullptr;
     bool ok = PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2;
     if (!ok) {
-        PyErr_Format(PyExc_TypeError, "%s: __arrow_c_array__ gave no (schema, array) pair",
+        PyErr_Format(PyExc_TypeError,
+                     "%s: the Arrow interface __arrow_c_array__ gave no (schema, array) pair",
                      what);
     } else {
         ok = take(PyTuple_GET_ITEM(pair, 0), "arrow_schema", schema, what) &&
