@@ -1,13 +1,15 @@
 """Type stubs of zelvo._api, the functions of the zelvo package.
 
 Series arguments take NumPy arrays and anything numpy.asarray reads (lists,
-tuples; bool, int or float values), pandas and polars objects, and numbers
+tuples; bool, int or float values), pandas and polars objects, Arrow data
+(any object with ``__arrow_c_array__`` or ``__arrow_c_stream__``: pyarrow
+arrays and chunked arrays, DuckDB results; nulls read as NaN) and numbers
 that stand for every bar.  Condition arguments take the same; a bar is true
 where its value truncated toward zero is non-zero.  Windows are int (or NumPy
 integers) in the range each function states.  ``axis`` is the time axis of
 an N-D array.  The result is a float64 array shaped like the series, or a
-pandas or polars object like the first series argument; the overloads below
-follow the first argument, which is the usual case.
+pandas, polars or pyarrow object like the first series argument; the
+overloads below follow the first argument, which is the usual case.
 """
 from typing import Any, TypeVar, overload
 

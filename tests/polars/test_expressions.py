@@ -215,3 +215,19 @@ def test_polars_is_imported_only_by_zelvo_polars():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout.split()
     assert out == ["False", "True"]
+
+
+def test_the_readme_example_as_written():
+    import re
+    from pathlib import Path
+
+    text = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    block = re.search(r"### polars expressions and Arrow data.*?```python\n(.*?)```", text,
+                      re.S).group(1)
+    names: dict = {}
+    exec(block, names)
+    out, frame = names["out"], names["bars"]
+    want = per_symbol(frame, lambda c: {"ma2": zelvo.MA(c["close"], 2),
+                                        **zelvo.indicators["MACD"].formula(c)})
+    for column, values in want.items():
+        assert same_bits(out[column].to_numpy(), values), column

@@ -39,7 +39,8 @@ std::string g_docstrings[kCount];
 const char *const kSeries =
     "numbers: a NumPy array or anything numpy.asarray reads (lists, tuples;\n"
     "        bool, int or float values), a pandas Series or DataFrame, a polars\n"
-    "        Series, or one number for every bar.";
+    "        Series, Arrow data (a pyarrow array or chunked array, a DuckDB\n"
+    "        result; nulls read as NaN), or one number for every bar.";
 const char *const kCondition =
     "condition, given as a series is: true on a bar where its value truncated\n"
     "        toward zero is non-zero (0.5 and NaN are false); bool and uint8 are\n"
@@ -86,8 +87,9 @@ std::string docstring(const rillet::Entry &e, const Doc &d) {
     append_argument(s, "axis",
                     "keyword only: the axis along which the bars run in an N-D array\n"
                     "        (default -1, the last; a DataFrame always runs down its columns).");
-    s += "\nReturns float64 values shaped like the series: a NumPy array, or a pandas\n"
-         "or polars object like the first series argument, with its index and name.\n"
+    s += "\nReturns float64 values shaped like the series: a NumPy array, or a pandas,\n"
+         "polars or pyarrow object like the first series argument (a pandas or polars\n"
+         "object with its index and name).\n"
          "Arguments of different shapes, a window out of range or non-numeric values\n"
          "raise ValueError or TypeError.\n\nExamples:\n";
     s += d.examples;
