@@ -7,6 +7,7 @@ follows the input; a float64 chunk without nulls is read in place; the
 producers' memory is released on every path, refusals included.
 """
 import gc
+import sys
 
 import numpy as np
 import pytest
@@ -160,3 +161,42 @@ class Broken:
 def test_a_broken_producer_is_refused(answer):
     with pytest.raises(TypeError, match="Arrow"):
         _api._float64(Broken(answer), "x")
+
+
+def _flat(call, count=2000):
+    """Calls leave the interpreter's allocated blocks flat (a leak of one
+    object per call would add `count` blocks)."""
+    for _ in range(200):
+        call()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(count):
+        call()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+LEAK_PATHS = {
+    "in place": lambda a: _api._float64(a["f64"], "x"),
+    "copied": lambda a: zelvo.MA(a["nulls"], 3),
+    "chunked": lambda a: zelvo.MA(a["chunked"], 3),
+    "refused": lambda a: _api._float64(a["text"], "x"),
+    "refused table": lambda a: _api._float64(a["table"], "x"),
+}
+
+
+@pytest.mark.parametrize("path", list(LEAK_PATHS))
+def test_calls_leave_python_memory_flat(path):
+    arrays = {"f64": pa.array(np.arange(50.0)), "nulls": pa.array([1.0, None] * 25),
+              "chunked": pa.chunked_array([[1.0, 2.0], [3.0]]), "text": pa.array(["a"]),
+              "table": pa.table({"x": [1.0], "y": [2.0]})}
+    refs = {k: sys.getrefcount(v) for k, v in arrays.items()}
+
+    def call():
+        try:
+            LEAK_PATHS[path](arrays)
+        except (TypeError, ValueError):
+            pass
+
+    assert _flat(call) < 100
+    assert {k: sys.getrefcount(v) for k, v in arrays.items()} == refs

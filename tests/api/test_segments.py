@@ -84,3 +84,27 @@ REFUSED = [
 def test_refusals(name, offsets, args, error, message):
     with pytest.raises(error, match=message):
         _api._segments(name, offsets, args)
+
+
+def test_calls_leave_python_memory_flat():
+    import gc
+    import sys
+
+    x = COLUMNS["s"]
+    calls = [lambda: _api._segments("MA", OFFSETS, (x, 3)),
+             lambda: _api._segments("FIF", OFFSETS, (COLUMNS["c"], x, 1.0)),
+             lambda: _api._segments("MA", [1, N], (x, 3))]
+    for call in calls:
+        def run(k):
+            for _ in range(k):
+                try:
+                    call()
+                except ValueError:
+                    pass
+        run(200)
+        gc.collect()
+        before, refs = sys.getallocatedblocks(), sys.getrefcount(x)
+        run(2000)
+        gc.collect()
+        assert sys.getallocatedblocks() - before < 100
+        assert sys.getrefcount(x) == refs
