@@ -213,7 +213,7 @@ def _keys(by, time) -> tuple[list[pl.Expr], list[pl.Expr]]:
 
 # ---- the functions ----------------------------------------------------------------------
 
-def function(name: str, args: Sequence[Any], by=None, time=None) -> pl.Expr:
+def _function(name: str, args: Sequence[Any], by=None, time=None) -> pl.Expr:
     """The expression of catalog function ``name`` on ``args`` (in the
     function's order: expressions or numbers for series, ints for windows)."""
     f = FUNCTIONS[name]
@@ -263,7 +263,7 @@ def _method(f) -> Callable[..., pl.Expr]:
         bound = sig.bind(*args, **kwargs)
         self = bound.arguments["self"]
         values = [self._expr] + [bound.arguments[a] for a in f.argnames[1:]]
-        return function(f.name, values, bound.arguments.get("by"),
+        return _function(f.name, values, bound.arguments.get("by"),
                         bound.arguments.get("time"))
 
     method.__name__ = method.__qualname__ = f.name

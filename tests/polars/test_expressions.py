@@ -97,6 +97,8 @@ ROUTES = {
     "by": lambda e, fr: fr.select(e(by="symbol", time="date")).to_series(),
     "lazy": lambda e, fr: fr.lazy().with_columns(r=e(by="symbol", time="date"))
     .collect()["r"],
+    "streaming": lambda e, fr: fr.lazy().select(r=e(by="symbol", time="date"))
+    .collect(engine="streaming")["r"],
     "over": lambda e, fr: fr.select(e(time="date").over("symbol")).to_series(),
 }
 
@@ -192,6 +194,13 @@ def test_bad_time_columns_are_refused(spoil, error, message):
     with pytest.raises(Exception, match=message) as info:
         frame.select(pl.col("close").zelvo.MA(3, by="symbol", time="date"))
     assert isinstance(info.value, error) or error.__name__ in str(info.value)
+
+
+def test_arguments_by_keyword():
+    frame = bars()
+    by_name = frame.select(pl.col("close").zelvo.SMA(M=2, N=5, by="symbol", time="date"))
+    by_place = frame.select(pl.col("close").zelvo.SMA(5, 2, by="symbol", time="date"))
+    assert same_bits(by_name.to_series().to_numpy(), by_place.to_series().to_numpy())
 
 
 def test_refusals_at_build_time():
