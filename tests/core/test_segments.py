@@ -1,11 +1,11 @@
 """zv_segments against the one-series functions, segment by segment and bit for bit.
 
-Every function of the catalog runs over the random panels of the panel tests
-laid end to end as one long column and cut at random places (empty segments
-and a single segment over everything included), at 1, 2 and 3 threads with
-even small calls split among them.  Bars outside every segment and bars a
-function leaves unwritten keep what the result held; refused calls write
-nothing.
+Every function of the catalog runs over a random column (runs of NaN bars,
+ties, zeros of both signs, infinities; per-bar windows of every class) cut
+at random places (empty segments and one segment over everything included),
+at 1, 2 and 3 threads with even small calls split among them.  Bars outside
+every segment and bars a function leaves unwritten keep what the result
+held; refused calls write nothing.
 """
 import ctypes
 
@@ -13,14 +13,49 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from corelib import ERR_OK, ERR_PARAM_WRONG, NEG_NAN, SENTINEL, call, lib
-from test_panel import cases, mismatch, setup
-from zelvo._catalog import FUNCTIONS
+from corelib import ERR_OK, ERR_PARAM_WRONG, SENTINEL, call, lib
+from strategies import SPRINKLED, value_runs, window_values
+from zelvo._catalog import FUNCTIONS, INT_MAX, INT_MIN
 
 zv_segments = lib.zv_segments
 zv_segments.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
                         ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]
 zv_segments.restype = ctypes.c_int
+setup = lib.zv_panel_test_setup
+setup.argtypes = [ctypes.c_int, ctypes.c_int64]
+setup.restype = ctypes.c_int
+
+
+@st.composite
+def cases(draw, f):
+    """(columns, ints): the function's series over one column, its windows."""
+    x = np.array(draw(value_runs), dtype=np.float64)
+    n = len(x)
+
+    def column(elements):
+        return np.array(draw(st.lists(elements, min_size=n, max_size=n)))
+
+    columns, ints, first = [], [], True
+    for name, kind in f.args:
+        if kind == "i":
+            lo = max(f.min_window if f.min_window is not None and not ints else INT_MIN, -40)
+            ints.append(draw(st.one_of(st.integers(lo, 40),
+                                       st.sampled_from([lo, max(n - 1, lo), n + 1, INT_MAX]))))
+        elif kind == "c":
+            columns.append(column(st.sampled_from([0, 0, 1, 2, 255])).astype(np.uint8))
+        elif name == "N":
+            columns.append(column(window_values).astype(np.float64))
+        elif first:
+            columns.append(x)
+            first = False
+        else:
+            columns.append(column(st.sampled_from(SPRINKLED + [1.0, 2.0, -3.5, 0.25]))
+                           .astype(np.float64))
+    return columns, ints
+
+
+def same_bits(a, b):
+    return np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
 def run_segments(name, columns, offsets, ints, threads, r=None, nseg=None):
@@ -57,14 +92,11 @@ def split_small():
 def test_segments_equal_one_series_per_segment(name, split_small):
     f = FUNCTIONS[name]
 
-    @settings(max_examples=10, deadline=None,
+    @settings(max_examples=25, deadline=None,
               suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-    @given(cases(f, [NEG_NAN]), st.data())
+    @given(cases(f), st.data())
     def run(case, data):
-        arrays, ints = case
-        if f.min_window is not None and ints and ints[0] < f.min_window:
-            return
-        columns = [np.ascontiguousarray(a.ravel()) for a in arrays]
+        columns, ints = case
         total = len(columns[0])
         cuts = data.draw(st.lists(st.integers(0, total), max_size=12))
         offsets = [0, *sorted(cuts), total]
@@ -72,8 +104,7 @@ def test_segments_equal_one_series_per_segment(name, split_small):
         for threads in (1, 2, 3):
             rc, got = run_segments(name, columns, offsets, ints, threads)
             assert rc == ERR_OK
-            bad = mismatch(expected[None], got[None], False)
-            assert not bad, f"{name}{tuple(ints)} threads={threads}"
+            assert same_bits(expected, got), f"{name}{tuple(ints)} threads={threads}"
 
     run()
 
@@ -96,7 +127,7 @@ def test_many_segments_on_the_pool():
     expected = per_segment(FUNCTIONS["EMA"], [x], offsets, [7], len(x))
     for threads in (0, 2, 5):
         rc, got = run_segments("EMA", [x], offsets, [7], threads)
-        assert rc == ERR_OK and not mismatch(expected[None], got[None], False)
+        assert rc == ERR_OK and same_bits(expected, got)
 
 
 REFUSED = [  # (name, offsets, ints, nseg, why)

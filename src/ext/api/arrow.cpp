@@ -147,8 +147,16 @@ bool values_of(const ArrowArray &chunk, const Column &col, const ArrowArray **ar
     *parent = nullptr;
     *arr = &chunk;
     first = chunk.offset;
+    // Counts past 2^62 are no real data, and would overflow the sums below.
+    constexpr int64_t kHuge = int64_t{1} << 62;
+    const auto fair = [](int64_t v) { return v >= 0 && v < kHuge; };
+    if (!fair(chunk.offset) || !fair(chunk.length)) {
+        PyErr_Format(PyExc_ValueError, "%s: an Arrow chunk is malformed", what);
+        return false;
+    }
     if (col.nested) {
-        if (chunk.n_children != 1 || !chunk.children || !chunk.children[0]) {
+        if (chunk.n_children != 1 || !chunk.children || !chunk.children[0] ||
+            !fair(chunk.children[0]->offset) || !fair(chunk.children[0]->length)) {
             PyErr_Format(PyExc_ValueError, "%s: an Arrow chunk lacks its column", what);
             return false;
         }
@@ -158,9 +166,10 @@ bool values_of(const ArrowArray &chunk, const Column &col, const ArrowArray **ar
     }
     const ArrowArray &a = **arr;
     const int64_t want = col.type == Type::Null ? 0 : 2;
-    const bool sound = chunk.length >= 0 && first >= 0 && a.length >= first - a.offset + chunk.length &&
-                       a.n_buffers >= want && (want == 0 || (a.buffers && a.buffers[1]) ||
-                                              chunk.length == 0);
+    // The values array holds the chunk's rows from `first` on: for a struct's
+    // field, the field's rows from the struct's offset.
+    const bool sound = a.length >= first - a.offset + chunk.length && a.n_buffers >= want &&
+                       (want == 0 || (a.buffers && a.buffers[1]) || chunk.length == 0);
     if (!sound) {
         PyErr_Format(PyExc_ValueError, "%s: an Arrow chunk is malformed", what);
         return false;
@@ -169,7 +178,7 @@ bool values_of(const ArrowArray &chunk, const Column &col, const ArrowArray **ar
 }
 
 bool has_nulls(const ArrowArray &a, int64_t from, int64_t n) {
-    if (a.null_count == 0 || !a.buffers || !a.buffers[0]) return false;
+    if (a.null_count == 0 || a.n_buffers < 1 || !a.buffers || !a.buffers[0]) return false;
     for (int64_t i = 0; i < n; ++i) {
         if (!bit(a.buffers[0], from + i)) return true;
     }
