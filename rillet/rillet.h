@@ -49,7 +49,7 @@ enum {
     ERR_OK = 0,
     ERR_SIZE_DISMATCH = 1,
     ERR_PARAM_WRONG = 2,
-    /* zv_panel's scratch memory, or a stream, could not be allocated. */
+    /* Scratch memory (zv_panel's, or a function's own), or a stream, could not be allocated. */
     ERR_NO_MEMORY = 3
 };
 
@@ -177,9 +177,13 @@ typedef struct zv_lanes {
  * series or result are not contiguous along time, one scratch block of sixteen
  * lanes per thread.
  *
+ * Functions that take scratch memory of their own (those of the registry
+ * beyond this header, such as MEDIAN) take it per lane.
+ *
  * Returns ERR_OK; ERR_PARAM_WRONG for an unknown name, a negative count, a
  * window the function refuses or a missing pointer; ERR_NO_MEMORY when the
- * scratch block cannot be allocated.  Nothing is written on an error. */
+ * scratch block cannot be allocated (nothing is written) or a lane's function
+ * could not have its own (lanes already computed keep their results). */
 RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *inputs,
                         const int *params, num_t *R, ptrdiff_t r_lane_stride,
                         ptrdiff_t r_bar_stride, int threads);
@@ -199,11 +203,13 @@ RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *i
  * and bars the function leaves unwritten, keep what R held.  `threads` as for
  * zv_panel (0 for the library's default; small calls run on the calling
  * thread alone).  Safe to call from several threads at once; allocates
- * nothing.
+ * nothing but the scratch memory a function takes of its own, per segment.
  *
  * Returns ERR_OK; ERR_PARAM_WRONG for an unknown name, a negative count,
  * offsets out of order, negative or too far apart, a window the function
- * refuses or a missing pointer.  Nothing is written on an error. */
+ * refuses or a missing pointer (nothing is written); ERR_NO_MEMORY when a
+ * segment's function could not have its own scratch memory (segments already
+ * computed keep their results). */
 RILLET_API int zv_segments(const char *name, int nseg, const int64_t *offsets,
                            const void *const *inputs, const int *params, num_t *R, int threads);
 
@@ -213,12 +219,13 @@ RILLET_API void zv_set_threads(int n);
 RILLET_API int zv_get_threads(void);
 
 /* For tests and benchmarks of the panel engine: `path` pins the instruction
- * set of the grouped kernels (0 baseline, 1 AVX2, 2 AVX-512F, ignored when
- * the CPU lacks it; 3 the AVX-512F lane layout built for AVX2), turns them
- * off (-1) or restores the automatic choice
- * (any other value); `min_parallel` sets the bars times lanes (for
- * zv_segments, the bars) from which a call is split among threads (0
- * restores the default, negative keeps it).
+ * set of the grouped kernels and of the one-series window kernels (0
+ * baseline, 1 AVX2, 2 AVX-512F, ignored when the CPU lacks it; 3 the AVX-512F
+ * lane layout of the grouped kernels built for AVX2), turns the grouped
+ * kernels off (-1) or restores the automatic choice (any other value);
+ * `min_parallel` sets the bars times lanes (for zv_segments, the bars) from
+ * which a call is split among threads (0 restores the default, negative
+ * keeps it).
  * Returns the path now in force: -1, or the instruction set used.  Results
  * are the same bits on every path; only the speed differs. */
 RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel);

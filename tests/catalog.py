@@ -1,5 +1,8 @@
-"""The module's functions as the tests see them, read from the package catalog."""
-from zelvo._catalog import FUNCTIONS
+"""The exact module's functions as the tests see them, read from the package
+catalog (the registry's rows that the exact module binds)."""
+from zelvo._catalog import FUNCTIONS as _ALL
+
+FUNCTIONS = {name: f for name, f in _ALL.items() if f.exact}
 
 # Argument kinds in order: N numeric series, C condition series, I integer.
 KINDS = {name: f.kinds.translate(str.maketrans("sci", "NCI")) for name, f in FUNCTIONS.items()}

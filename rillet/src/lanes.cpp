@@ -28,6 +28,7 @@
 // scattered after each stretch; series contiguous along time are moved
 // two bars by four lanes at a time through registers.
 #include "lanes.h"
+#include "simd.h"
 
 #include <cstring>
 #include <new>
@@ -360,8 +361,12 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
         s2[u] = st.acc[2][u];
         wt[u] = m.wt[u];
     }
-    // 1.0 where a bar counts as true: unequal to zero, NaN included.
-    const auto truth = [&](const D &y) { return (D)((I)(y != zero) & (I)one); };
+    // 1.0 where a bar counts (COUNT's rule), else 0.0.
+    const auto truth = [&](const D &y) {
+        I counts;
+        count_mask(y, counts);
+        return (D)(counts & (I)one);
+    };
     for (int64_t j = 0; j < count; ++j) {
 #pragma GCC unroll 8
         for (int u = 0; u < U; ++u) {
@@ -560,24 +565,12 @@ LANES_AVX2 void advance_wide(State &s, const Group &g, int64_t t0, int64_t t1) {
 }
 constexpr Kernels kWideKernels{start_wide, advance_wide};
 
-bool cpu_has(Path p) {
-    __builtin_cpu_init();
-    if (p == kAvx512) return __builtin_cpu_supports("avx512f");
-    if (p == kAvx2) return __builtin_cpu_supports("avx2");
-    return true;
-}
+bool cpu_has(Path p) { return static_cast<int>(simd::detect_path()) >= static_cast<int>(p); }
 #endif
 
 }  // namespace
 
-Path best_path() {
-#ifdef LANES_X86
-    static const Path chosen = cpu_has(kAvx512) ? kAvx512 : cpu_has(kAvx2) ? kAvx2 : kBase;
-    return chosen;
-#else
-    return kBase;
-#endif
-}
+Path best_path() { return static_cast<Path>(simd::path()); }
 
 const Kernels *kernels(int path) {
     switch (path) {

@@ -26,6 +26,7 @@
 #include "catalog.h"
 #include "lanes.h"
 #include "pool.h"
+#include "simd.h"
 #include "../rillet.h"
 
 namespace {
@@ -146,6 +147,10 @@ struct Panel final : rillet::pool::Job {
     int block = kBlock;         // lanes gathered at a time (no more than run so)
     int lanes_per_chunk = 0;
     size_t scratch = 0;  // bytes per participant for gathered lanes, 0 for none
+    // A lane's function refused (only a function's own scratch can: the
+    // arguments were checked before any lane ran).
+    mutable std::atomic<bool> failed{false};
+    void fail() const { failed.store(true, std::memory_order_relaxed); }
 
     bool join(Local &local) override { return scratch == 0 || local.scratch(scratch) != nullptr; }
 
@@ -224,7 +229,7 @@ struct Panel final : rillet::pool::Job {
                                                       k * s.lane_stride)
                                                 : static_cast<const num_t *>(s.p) + k * s.lane_stride;
                 }
-                rillet::invoke(*e, 0, args, R + k * rls, bars);
+                if (rillet::invoke(*e, 0, args, R + k * rls, bars) != ERR_OK) fail();
             }
             return;
         }
@@ -283,7 +288,7 @@ struct Panel final : rillet::pool::Job {
                                          static_cast<const unsigned char *>(base[i]) + l * step[i])
                                    : static_cast<const num_t *>(base[i]) + l * step[i];
                 }
-                rillet::invoke(*e, 0, args, out + l * out_step, bars);
+                if (rillet::invoke(*e, 0, args, out + l * out_step, bars) != ERR_OK) fail();
             }
             if (rbs != 1) scatter_block(out, r, rls, rbs, count, n, num_pitch);
         }
@@ -318,8 +323,12 @@ int zv_get_threads(void) {
 RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel) {
     if (path == kSingle || (path >= 0 && lanes::kernels(path))) {
         g_path.store(path);
+        // The window kernels of the one-series functions follow (the
+        // AVX-512F layout built for AVX2 runs them on AVX2).
+        if (path >= 0) rillet::simd::pin(path == lanes::kAvx512Layout ? lanes::kAvx2 : path);
     } else if (path < kSingle || path > lanes::kAvx512Layout) {
         g_path.store(kAuto);
+        rillet::simd::pin(-1);
     }
     if (min_parallel >= 0) g_min_parallel.store(min_parallel ? min_parallel : kSerialWork);
     const int p = g_path.load();
@@ -391,7 +400,8 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     const int per_chunk = (groups + nchunks - 1) / nchunks;
     job.lanes_per_chunk = per_chunk * G;
     nchunks = (groups + per_chunk - 1) / per_chunk;
-    return rillet::pool::run(job, nchunks, threads) ? ERR_OK : ERR_NO_MEMORY;
+    const bool ran = rillet::pool::run(job, nchunks, threads);
+    return ran && !job.failed.load() ? ERR_OK : ERR_NO_MEMORY;
 }
 
 }  // extern "C"

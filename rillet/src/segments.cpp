@@ -10,6 +10,7 @@
 // the pool's workers take until none is left; small calls stay on the
 // calling thread, by the panel engine's rule.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 
 #include "catalog.h"
@@ -31,6 +32,9 @@ struct Segments final : rillet::pool::Job {
     int nseg = 0;
     int nchunks = 1;
     num_t *R = nullptr;
+    // A segment's function refused (only its own scratch memory can fail:
+    // the arguments were checked before any segment ran).
+    std::atomic<bool> failed{false};
 
     // The first segment of chunk c: the first one that starts at or after
     // the chunk's share of the bars.
@@ -56,7 +60,8 @@ struct Segments final : rillet::pool::Job {
                                   static_cast<const unsigned char *>(inputs[i]) + from)
                             : static_cast<const num_t *>(inputs[i]) + from;
             }
-            rillet::invoke(*e, 0, args, R + from, n);
+            if (rillet::invoke(*e, 0, args, R + from, n) != ERR_OK)
+                failed.store(true, std::memory_order_relaxed);
         }
     }
 };
@@ -99,7 +104,8 @@ int zv_segments(const char *name, int nseg, const int64_t *offsets, const void *
     } else {
         threads = 1;
     }
-    return rillet::pool::run(job, job.nchunks, threads) ? ERR_OK : ERR_NO_MEMORY;
+    const bool ran = rillet::pool::run(job, job.nchunks, threads);
+    return ran && !job.failed.load() ? ERR_OK : ERR_NO_MEMORY;
 }
 
 }  // extern "C"

@@ -14,9 +14,9 @@
 // multiply-add is switched off below for the whole file, whatever the
 // command line says, since AVX-512F has fused forms.
 //
-// The instruction set is chosen once per process from what the CPU reports.
-// Defining RILLET_FORCE_PATH (0 baseline, 1 AVX2, 2 AVX-512) at compile time
-// pins the choice instead, so a test build can run each kernel on purpose.
+// The instruction set is chosen once per process from what the CPU reports;
+// a test pins it at run time (pin()), or at compile time by defining
+// RILLET_FORCE_PATH (0 baseline, 1 AVX2, 2 AVX-512).
 #pragma once
 
 #include "series.h"
@@ -71,14 +71,29 @@ static inline Path detect_path() {
     return kBase;
 }
 
-// The instruction set for this process.  Threads that arrive together may
-// each detect it, and all find the same; the cached answer is a plain atomic
-// int rather than a guarded static, so the core needs no C++ runtime.
+// A path pinned at run time (tests, through zv_panel_test_setup), -1 for none.
+inline int g_pinned = -1;
+
+// Pins `p` (one this CPU runs), or with -1 lets the CPU decide again.
+// Returns false, changing nothing, for a path the CPU lacks.
+static inline bool pin(int p) {
+    if (p > static_cast<int>(detect_path())) return false;
+    __atomic_store_n(&g_pinned, p < 0 ? -1 : p, __ATOMIC_RELAXED);
+    return true;
+}
+
+// The instruction set for this process: every dispatch of the core (the
+// window kernels here and the grouped kernels of lanes.cpp) asks this.
+// Threads that arrive together may each detect it, and all find the same;
+// the cached answer is a plain atomic int rather than a guarded static, so
+// the core needs no C++ runtime.
 static inline Path path() {
 #ifdef RILLET_FORCE_PATH
     static_assert(RILLET_FORCE_PATH >= kBase && RILLET_FORCE_PATH <= kAvx512, "0, 1 or 2");
     return static_cast<Path>(RILLET_FORCE_PATH);
 #else
+    const int pinned = __atomic_load_n(&g_pinned, __ATOMIC_RELAXED);
+    if (pinned >= 0) return static_cast<Path>(pinned);
     static int chosen = -1;
     int p = __atomic_load_n(&chosen, __ATOMIC_RELAXED);
     if (p < 0) {

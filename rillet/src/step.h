@@ -59,8 +59,21 @@ inline num_t wma_next(num_t den, num_t prev, num_t sum, num_t n, num_t x) {
     return ((den * prev - sum) + n * x) / den;
 }
 
-// COUNT: a bar counts when it compares unequal to zero (NaN does).
-inline int count_truth(num_t v) { return v != 0.0 ? 1 : 0; }
+// COUNT's rule: a bar counts when it compares unequal to zero, so NaN does.
+// Written once for a double (a bool) and for the grouped kernels' vectors (a
+// lane mask); by reference, since vectors pass by value only between
+// functions of one instruction set.
+template <class V, class Mask>
+inline void count_mask(const V &v, Mask &counts) {
+    counts = v != 0.0;
+}
+
+// COUNT: 1 for a bar that counts, else 0.
+inline int count_truth(num_t v) {
+    bool counts;
+    count_mask(v, counts);
+    return counts ? 1 : 0;
+}
 
 // COUNT_A: a bar counts when it is below or above zero (zeros and NaN do not).
 inline int64_t count_a_truth(num_t v) { return (v < 0.0) | (v > 0.0); }

@@ -49,9 +49,12 @@ def test_every_function_has_a_section_with_signature_and_example():
         assert re.search(rf"^>>> .*\b{name}\(", text, re.M), name
 
 
-def test_readme_lists_every_function():
-    rows = re.findall(r"^\| `([A-Z_]+\(.*?\))` \| (.+) \|$", README.read_text(), re.M)
-    assert [sig for sig, _ in rows] == [f.signature for f in FUNCTIONS.values()]
+def test_the_function_reference_has_every_function_in_order():
+    # The README points to docs/functions.md, whose sections follow the registry.
+    assert "(docs/functions.md)" in README.read_text()
+    sections = re.findall(r"^## ([A-Z_]+)$", (README.parent / "docs" / "functions.md").read_text(),
+                          re.M)
+    assert sections == list(FUNCTIONS)
 
 
 def test_package_docstring_example():

@@ -18,7 +18,8 @@ PACKAGE = Path(zelvo.__file__).parent
 
 def test_the_31_functions_are_the_api_objects():
     names = [n for n in dir(z) if n.isupper() and n != "np"]
-    assert sorted(names) == sorted(FUNCTIONS) and len(names) == 31
+    assert sorted(names) == sorted(n for n, f in FUNCTIONS.items() if f.exact)
+    assert len(names) == 31
     for name in FUNCTIONS:
         assert getattr(zelvo, name) is getattr(zelvo._api, name)
 
@@ -27,7 +28,7 @@ def test_get_include_holds_the_header():
     header = Path(zelvo.get_include()) / "rillet.h"
     assert header.is_file()
     text = header.read_text()
-    assert all(f"zv_{name.lower()}" in text for name in FUNCTIONS)
+    assert all(f"zv_{name.lower()}" in text for name, f in FUNCTIONS.items() if f.exact)
 
 
 def test_the_core_ships_once():

@@ -348,6 +348,17 @@ def backcount(x):
     return out
 
 
+def median(x, n):
+    """Every window sorted afresh (-0.0 before +0.0), NaN bars left out."""
+    out = []
+    for i in range(len(x)):
+        v = sorted((w for w in x[max(0, i - n + 1):i + 1] if not math.isnan(w)),
+                   key=lambda w: (w, not math.copysign(1.0, w) < 0))
+        k = len(v)
+        out.append(None if k == 0 else v[k // 2] if k % 2 else (v[k // 2 - 1] + v[k // 2]) / 2)
+    return out
+
+
 # ---- the C++ twins -----------------------------------------------------------------------
 
 TWINS_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ref_kernels.cpp")

@@ -320,6 +320,21 @@ def test_scratch_refused_writes_nothing(no_scratch, layout, threads):
         assert (np.asarray(r) == SENTINEL).all()
 
 
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_lane_refusing_its_own_scratch_refuses_the_panel(no_scratch, threads):
+    # MEDIAN takes scratch of its own per lane: its refusal is the panel's,
+    # never a result left as the caller's memory held it.
+    panel, test_setup = no_scratch
+    x = np.cumsum(np.random.default_rng(4).standard_normal((5, 40)), axis=1)
+    test_setup(-2, 1)
+    try:
+        rc, r = run_panel("MEDIAN", [x], [3], "lanes", threads, entry=panel)
+    finally:
+        test_setup(-2, 0)
+    assert rc == ERR_NO_MEMORY
+    assert (np.asarray(r) == SENTINEL).all()
+
+
 def test_default_thread_count():
     old = lib.zv_get_threads()
     try:

@@ -20,7 +20,8 @@ from realbars import REAL
 
 CHILD = textwrap.dedent("""
     import numpy as np, zelvo._zelvo as z
-    from zelvo._catalog import FUNCTIONS
+    from zelvo._catalog import FUNCTIONS as ALL
+    FUNCTIONS = {n: f for n, f in ALL.items() if f.exact}
     N = 10**6
 
     def mover(victim):
@@ -93,7 +94,7 @@ def _as(dtype):
 
 
 @pytest.mark.parametrize("dtype", ["f8", "f4", "f2", ">f8", "i8", "i4", "u2", "u8", "O"])
-@pytest.mark.parametrize("name", [n for n, f in FUNCTIONS.items() if "c" in f.kinds])
+@pytest.mark.parametrize("name", [n for n, f in FUNCTIONS.items() if "c" in f.kinds and f.exact])
 def test_conditions_are_judged_by_truncation(name, dtype):
     cond, truth = _as(dtype)
     n = len(cond)

@@ -1,4 +1,4 @@
-// zelvo._api: the package's 31 series functions over the rillet core.
+// zelvo._api: the package's series functions over the rillet core.
 //
 // What the module files share: the NumPy C API (imported once, in
 // module.cpp), the catalog, and the few process-wide objects that the call
@@ -28,11 +28,9 @@ constexpr int kCount = rillet::kCatalogSize;
 extern PyObject *g_argnames[kCount][3];
 extern PyObject *g_names[kCount];
 extern PyObject *s_axis;
-// zelvo._containers.call: pandas, polars and Arrow objects in and out.
-extern PyObject *g_containers;
-
 // The function of catalog row `index` (METH_FASTCALL | METH_KEYWORDS); pandas
-// and polars arguments go to g_containers(module, name, args, axis or None).
+// and polars arguments go to zelvo._containers.call(module, name, args, axis
+// or None).
 PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
                PyObject *kwnames);
 

@@ -25,7 +25,6 @@ namespace zelvo_api {
 PyObject *g_argnames[kCount][3];
 PyObject *g_names[kCount];
 PyObject *s_axis;
-PyObject *g_containers;
 
 namespace {
 
@@ -333,13 +332,34 @@ bool is_container(PyObject *o) {
     return k == kContainer;
 }
 
+// zelvo._containers.call, imported at the first pandas or polars argument:
+// the package's Python layers import this module, so it imports none of
+// them while it loads.  Two threads may import at once; one reference stays.
+PyObject *containers() {
+    static std::atomic<PyObject *> s_handler{nullptr};
+    if (PyObject *h = s_handler.load(std::memory_order_acquire)) return h;
+    PyObject *m = PyImport_ImportModule("zelvo._containers");
+    if (!m) return nullptr;
+    PyObject *h = PyObject_GetAttrString(m, "call");
+    Py_DECREF(m);
+    if (!h) return nullptr;
+    PyObject *expected = nullptr;
+    if (!s_handler.compare_exchange_strong(expected, h, std::memory_order_acq_rel)) {
+        Py_DECREF(h);
+        return expected;
+    }
+    return h;
+}
+
 PyObject *hand_over(PyObject *module, const Call &c) {
     PyObject *values = PyTuple_New(c.sh.nargs);
     if (!values) return nullptr;
     for (int i = 0; i < c.sh.nargs; ++i) PyTuple_SET_ITEM(values, i, Py_NewRef(c.values[i]));
     PyObject *axis = c.axis ? c.axis : Py_None;
-    PyObject *r = PyObject_CallFunctionObjArgs(g_containers, module, g_names[c.index], values,
-                                               axis, nullptr);
+    PyObject *handler = containers();
+    PyObject *r = handler ? PyObject_CallFunctionObjArgs(handler, module, g_names[c.index], values,
+                                                         axis, nullptr)
+                          : nullptr;
     Py_DECREF(values);
     return r;
 }
@@ -750,6 +770,7 @@ PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t na
     PyMem_RawFree(scratch);
     if (rc != ERR_OK) {
         Py_DECREF(r);
+        if (rc == ERR_NO_MEMORY) return PyErr_NoMemory();
         PyErr_Format(PyExc_SystemError, "%s(): the core refused a checked call (code %d)",
                      c.name(), rc);
         return nullptr;
@@ -877,7 +898,10 @@ PyObject *segments(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
         } else {
             rc = zv_segments(e->name, static_cast<int>(nseg), o, inputs, params, R, 0);
         }
-        if (rc != ERR_OK) {
+        if (rc == ERR_NO_MEMORY) {
+            Py_CLEAR(r);
+            PyErr_NoMemory();
+        } else if (rc != ERR_OK) {
             Py_CLEAR(r);
             PyErr_Format(PyExc_SystemError, "%s(): the core refused a checked call (code %d)",
                          c.name(), rc);

@@ -127,7 +127,56 @@ PyObject *set_threads(PyObject *, PyObject *arg) {
 
 PyObject *get_threads(PyObject *, PyObject *) { return PyLong_FromLong(zv_get_threads()); }
 
-PyMethodDef g_methods[kCount + 6];
+// The registry's rows for the Python layers (zelvo._catalog):
+// (name, argnames, kinds, positional_only, min_window, per_bar, summary,
+// exact), kinds one letter per argument: s series, c condition, i window.
+PyObject *registry(PyObject *, PyObject *) {
+    PyObject *rows = PyTuple_New(kCount);
+    if (!rows) return nullptr;
+    for (int i = 0; i < kCount; ++i) {
+        const rillet::Entry &e = rillet::kCatalog[i];
+        const rillet::Shape sh = rillet::shape_of(e.form);
+        char kinds[4] = {0, 0, 0, 0};
+        bool windowed = false;
+        PyObject *names = PyTuple_New(sh.nargs);
+        if (!names) {
+            Py_DECREF(rows);
+            return nullptr;
+        }
+        for (int k = 0; k < sh.nargs; ++k) {
+            kinds[k] = sh.kinds[k] == rillet::Kind::Int ? 'i'
+                       : sh.kinds[k] == rillet::Kind::Cond ? 'c' : 's';
+            windowed = windowed || sh.kinds[k] == rillet::Kind::Int;
+            PyTuple_SET_ITEM(names, k, Py_NewRef(g_argnames[i][k]));
+        }
+        PyObject *min_window = Py_NewRef(Py_None);
+        if (e.param != rillet::Param::None) {
+            Py_SETREF(min_window, PyLong_FromLong(rillet::min_window(e.param)));
+        } else if (windowed) {  // REF, REFXV: any int
+            Py_SETREF(min_window, PyLong_FromLong(INT_MIN));
+        }
+        if (!min_window) {
+            Py_DECREF(names);
+            Py_DECREF(rows);
+            return nullptr;
+        }
+        const std::string variant = std::string(e.name) + "_A";
+        const rillet::Entry *v = rillet::find(variant.c_str());
+        // Py_BuildValue takes over names and min_window ("N"), even on failure.
+        PyObject *row = Py_BuildValue(
+            "(ONsNNssN)", g_names[i], names, kinds, PyBool_FromLong(sh.positional_only),
+            min_window, v && rillet::per_bar(v->form, v->argnames) ? v->name : nullptr,
+            e.summary, PyBool_FromLong(e.exact));
+        if (!row) {
+            Py_DECREF(rows);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(rows, i, row);
+    }
+    return rows;
+}
+
+PyMethodDef g_methods[kCount + 7];
 
 template <int... I>
 void fill_methods(std::integer_sequence<int, I...>) {
@@ -157,6 +206,11 @@ void fill_methods(std::integer_sequence<int, I...>) {
         "A bool array: where the values hold as conditions (their truncation\n"
         "toward zero is non-zero; NaN does not hold), by the rule every layer uses."};
     g_methods[kCount + 4] = PyMethodDef{
+        "_registry", registry, METH_NOARGS,
+        "_registry($module, /)\n--\n\n"
+        "The rows of the core's function registry: (name, argnames, kinds,\n"
+        "positional_only, min_window, per_bar, summary, exact)."};
+    g_methods[kCount + 5] = PyMethodDef{
         "_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(segments)),
         METH_FASTCALL,
         "_segments($module, name, offsets, args, /)\n--\n\n"
@@ -164,7 +218,7 @@ void fill_methods(std::integer_sequence<int, I...>) {
         "series of one length, numbers, int windows) over the segments\n"
         "[offsets[s], offsets[s+1]) of the series, each as if alone, in one call\n"
         "into the core; offsets rise from 0 to the series' length."};
-    g_methods[kCount + 5] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    g_methods[kCount + 6] = PyMethodDef{nullptr, nullptr, 0, nullptr};
 }
 
 int module_exec(PyObject *module) {
@@ -179,13 +233,6 @@ int module_exec(PyObject *module) {
                 if (!(g_argnames[i][k] = PyUnicode_InternFromString(e.argnames[k]))) return -1;
             }
         }
-    }
-    if (!g_containers) {
-        PyObject *m = PyImport_ImportModule("zelvo._containers");
-        if (!m) return -1;
-        g_containers = PyObject_GetAttrString(m, "call");
-        Py_DECREF(m);
-        if (!g_containers) return -1;
     }
     PyObject *all = PyList_New(0);
     if (!all) return -1;

@@ -13,7 +13,7 @@
 namespace exact {
 
 constexpr const char kModuleName[] = "zelvo._zelvo";
-constexpr int kCount = rillet::kCatalogSize;
+constexpr int kCount = rillet::kExactCount;
 
 // An owned reference, released when it goes out of scope.
 class Ref {
