@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import builds
 from corelib import ERR_OK, ERR_PARAM_WRONG, SENTINEL, call, lib
 from strategies import SPRINKLED, value_runs, window_values
 from zelvo._catalog import FUNCTIONS, INT_MAX, INT_MIN
@@ -58,15 +59,16 @@ def same_bits(a, b):
     return np.array_equal(a.view(np.uint64), b.view(np.uint64))
 
 
-def run_segments(name, columns, offsets, ints, threads, r=None, nseg=None):
-    """zv_segments on 1-D columns; returns (code, result)."""
+def run_segments(name, columns, offsets, ints, threads, r=None, nseg=None, entry=None):
+    """zv_segments (or `entry`, another build's) on 1-D columns; returns (code, result)."""
     offs = np.ascontiguousarray(offsets, dtype=np.int64)
     ptrs = (ctypes.c_void_p * 3)(*[c.ctypes.data for c in columns])
     params = (ctypes.c_int * 3)(*ints)
     if r is None:
         r = np.full(len(columns[0]) if columns else 0, SENTINEL)
     n = len(offs) - 1 if nseg is None else nseg
-    rc = zv_segments(name.encode(), n, offs.ctypes.data, ptrs, params, r.ctypes.data, threads)
+    rc = (entry or zv_segments)(name.encode(), n, offs.ctypes.data, ptrs, params, r.ctypes.data,
+                                threads)
     return rc, r
 
 
@@ -161,3 +163,27 @@ def test_missing_pointers_are_refused():
     assert (r == SENTINEL).all()
     # No segments, or segments without bars: nothing to do, and nothing needed.
     assert zv_segments(b"MA", 0, None, None, params, None, 1) == ERR_OK
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_a_segment_refusing_its_own_scratch_refuses_the_call(core_objects, tmp_path, threads):
+    # MEDIAN takes scratch memory of its own per segment; a build of the core
+    # whose scratch allocator always fails must report it, not leave the
+    # result as the caller's memory held it without a word.
+    if not builds.have("g++"):
+        pytest.skip("g++ is needed")
+    so = tmp_path / "librillet_no_scratch.so"
+    objs = core_objects(None, ["-DRILLET_SCRATCH_ALLOC(bytes)=nullptr"])
+    builds.run(["g++", *builds.flags(shared=True), *objs, "-o", so])
+    dll = ctypes.CDLL(str(so))
+    entry = dll.zv_segments
+    entry.argtypes, entry.restype = zv_segments.argtypes, ctypes.c_int
+    dll.zv_panel_test_setup.argtypes = [ctypes.c_int, ctypes.c_int64]
+    dll.zv_panel_test_setup(-2, 1)
+    x = np.cumsum(np.random.default_rng(4).standard_normal(200))
+    try:
+        rc, r = run_segments("MEDIAN", [x], [0, 50, 120, 200], [3], threads, entry=entry)
+    finally:
+        dll.zv_panel_test_setup(-2, 0)
+    assert rc == 3   # ERR_NO_MEMORY
+    assert (r == SENTINEL).all()
