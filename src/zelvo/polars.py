@@ -47,8 +47,6 @@ from .formula import _backend, _evaluate
 
 __all__ = ["formula", "ZelvoExpr"]
 
-Key = "str | pl.Expr | Sequence[str | pl.Expr] | None"
-
 
 # ---- rows into segments ------------------------------------------------------------------
 
