@@ -53,17 +53,6 @@ enum {
     ERR_NO_MEMORY = 3
 };
 
-/* The argument shapes of the series functions, for tables of them. */
-typedef int (*zv_window_fn)(pcalc_ctx_t, const num_t *, int, int, num_t *, int);
-typedef int (*zv_sma_fn)(pcalc_ctx_t, const num_t *, int, int, int, num_t *, int);
-typedef int (*zv_series2_fn)(pcalc_ctx_t, const num_t *, int, const num_t *, int, num_t *, int);
-typedef int (*zv_refif_fn)(pcalc_ctx_t, const num_t *, int, const num_t *, int, const num_t *,
-                           int, num_t *, int);
-typedef int (*zv_cond_fn)(pcalc_ctx_t, const unsigned char *, int, num_t *, int);
-typedef int (*zv_plain_fn)(pcalc_ctx_t, const num_t *, int, num_t *, int);
-typedef int (*zv_fif_fn)(pcalc_ctx_t, const unsigned char *, int, const num_t *, int,
-                         const num_t *, int, num_t *, int);
-
 /* ---- helpers ---------------------------------------------------------- */
 
 RILLET_API int maxi(int a, int b);
@@ -78,75 +67,114 @@ RILLET_API num_t *zeros(int n);
 /* Prints "name = [v0, v1, ...]" to standard output. */
 RILLET_API void aprint(const char *name, const num_t *a, int size_a);
 
-/* ---- moving averages -------------------------------------------------- */
+/* ---- the series functions: the registry -------------------------------- *
+ *
+ * RILLET_FUNCTIONS is the one list of the series functions; the library's
+ * tables, its Python modules and their type stubs are all generated from it.
+ * A row is
+ *
+ *   X(NAME, core function, form, window rule, writes every bar,
+ *     bound by the exact Python module, "one-line meaning", argument names...)
+ *
+ * The form gives the C type of the core function (zv_<form>_t below): for
+ * example zv_ma is a zv_Window_t, called as
+ *
+ *   zv_ma(ctx, X, size_X, N, R, size_R)
+ *
+ * The window rule is the least window the function takes (MinOne: N >= 1,
+ * MinZero: N >= 0; None: any int, or no integer window).  What each function
+ * computes, with its warm-up and NaN rules, is in docs/functions.md.  Every
+ * function is declared below from its row. */
+typedef int zv_Window_t(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R,
+                        int size_R);
+typedef int zv_Sma_t(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, int M, num_t *R,
+                     int size_R);
+typedef int zv_Series2_t(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *A, int size_A,
+                         num_t *R, int size_R);
+typedef int zv_Refif_t(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *C, int size_C,
+                       const num_t *V, int size_V, num_t *R, int size_R);
+typedef int zv_Cond_t(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R, int size_R);
+typedef int zv_Plain_t(pcalc_ctx_t ctx, const num_t *X, int size_X, num_t *R, int size_R);
+typedef int zv_Fif_t(pcalc_ctx_t ctx, const unsigned char *X, int size_X, const num_t *A,
+                     int size_A, const num_t *B, int size_B, num_t *R, int size_R);
+/* Pointers to them, for tables of functions. */
+typedef zv_Window_t *zv_window_fn;
+typedef zv_Sma_t *zv_sma_fn;
+typedef zv_Series2_t *zv_series2_fn;
+typedef zv_Refif_t *zv_refif_fn;
+typedef zv_Cond_t *zv_cond_fn;
+typedef zv_Plain_t *zv_plain_fn;
+typedef zv_Fif_t *zv_fif_fn;
 
-RILLET_API int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_ma_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
-                       num_t *R, int size_R);
+#define RILLET_FUNCTIONS(X) \
+    X(MA, zv_ma, Window, MinOne, 1, 1, \
+      "simple moving average of the last N bars", "a", "N") \
+    X(MA_A, zv_ma_a, Series2, None, 1, 1, \
+      "simple moving average with a window length per bar", "a", "N") \
+    X(EMA, zv_ema, Window, MinZero, 1, 1, \
+      "exponential moving average, weight 2/(N+1)", "a", "N") \
+    X(SMA, zv_sma, Sma, MinZero, 1, 1, \
+      "smoothed moving average, new bar weighted M/N", "a", "N", "M") \
+    X(WMA, zv_wma, Window, MinOne, 1, 1, \
+      "linearly weighted moving average of the last N bars", "a", "N") \
+    X(DMA, zv_dma, Series2, None, 1, 1, \
+      "dynamic moving average with a smoothing factor per bar", "a", "A") \
+    X(COUNT, zv_count, Window, MinZero, 0, 1, \
+      "number of non-zero bars among the last N (N=0: all bars)", "a", "N") \
+    X(COUNT_A, zv_count_a, Series2, None, 0, 1, \
+      "COUNT with a window length per bar", "a", "N") \
+    X(SUM, zv_sum, Window, MinZero, 1, 1, \
+      "sum of the last N bars (N=0: running total)", "a", "N") \
+    X(SUM_A, zv_sum_a, Series2, None, 1, 1, \
+      "SUM with a window length per bar", "a", "N") \
+    X(REF, zv_ref, Window, None, 0, 1, \
+      "the value N bars back", "a", "N") \
+    X(REFIF, zv_refif, Refif, None, 0, 1, \
+      "x at the last earlier bar where c held, else v", "x", "c", "v") \
+    X(REFXV, zv_refxv, Window, None, 0, 1, \
+      "the value N bars ahead, else the current value", "a", "N") \
+    X(REF_A, zv_ref_a, Series2, None, 0, 1, \
+      "the value a per-bar number of bars back", "a", "N") \
+    X(LLV, zv_llv, Window, MinZero, 0, 1, \
+      "lowest value of the last N bars (N=0: all bars)", "a", "N") \
+    X(LLV_A, zv_llv_a, Series2, None, 0, 1, \
+      "LLV with a window length per bar", "a", "N") \
+    X(HHV, zv_hhv, Window, MinZero, 0, 1, \
+      "highest value of the last N bars (N=0: all bars)", "a", "N") \
+    X(HHV_A, zv_hhv_a, Series2, None, 0, 1, \
+      "HHV with a window length per bar", "a", "N") \
+    X(BARSINCE, zv_barsince, Cond, None, 0, 1, \
+      "bars since the first true bar, counting it as 1", "x") \
+    X(BARLAST, zv_barlast, Cond, None, 0, 1, \
+      "bars since the latest true bar, counting it as 1", "x") \
+    X(BARSLAST, zv_barslast, Cond, None, 0, 1, \
+      "the same as BARLAST", "x") \
+    X(CROSS, zv_cross, Series2, None, 0, 1, \
+      "1 where x crosses above y, else 0", "x", "y") \
+    X(FIF, zv_fif, Fif, None, 0, 1, \
+      "a where x is true, else b", "x", "a", "b") \
+    X(SLOPE, zv_slope, Window, MinZero, 0, 1, \
+      "least-squares slope of the last N bars", "Y", "N") \
+    X(CURRBARSCOUNT, zv_currbarscount, Plain, None, 0, 1, \
+      "the bar index 0, 1, 2, ...", "Y") \
+    X(BACKCOUNT, zv_backcount, Cond, None, 0, 1, \
+      "length of the run of true bars ending here", "x") \
+    X(STD, zv_std, Window, MinOne, 0, 1, \
+      "sample standard deviation of the last N bars", "a", "N") \
+    X(STDDEV, zv_stddev, Window, MinOne, 0, 1, \
+      "population standard deviation of the last N bars", "a", "N") \
+    X(STDP, zv_stdp, Window, MinOne, 0, 1, \
+      "the same as STDDEV", "a", "N") \
+    X(AVEDEV, zv_avedev, Window, MinOne, 0, 1, \
+      "mean absolute deviation of the last N bars", "a", "N") \
+    X(FILTER, zv_filter, Window, MinZero, 0, 1, \
+      "keep a signal, silence the N-1 bars after it", "a", "N") \
+    X(MEDIAN, zv_median, Window, MinOne, 1, 0, \
+      "median of the last N bars, NaN bars skipped", "a", "N")
 
-/* ---- smoothing averages ----------------------------------------------- */
-
-RILLET_API int zv_ema(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_sma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, int M, num_t *R,
-                      int size_R);
-RILLET_API int zv_wma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_dma(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *A, int size_A,
-                      num_t *R, int size_R);
-
-/* ---- window sums and counts ------------------------------------------- */
-
-RILLET_API int zv_sum(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_sum_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
-                        num_t *R, int size_R);
-RILLET_API int zv_count(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_count_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
-                          num_t *R, int size_R);
-
-/* ---- lowest and highest values ---------------------------------------- */
-
-RILLET_API int zv_llv(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_hhv(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_llv_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
-                        num_t *R, int size_R);
-RILLET_API int zv_hhv_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
-                        num_t *R, int size_R);
-
-/* ---- back references --------------------------------------------------- */
-
-RILLET_API int zv_ref(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_ref_a(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *N, int size_N,
-                        num_t *R, int size_R);
-RILLET_API int zv_refxv(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_refif(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *C, int size_C,
-                        const num_t *V, int size_V, num_t *R, int size_R);
-
-/* ---- dispersion and regression ---------------------------------------- */
-
-RILLET_API int zv_std(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_stddev(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_stdp(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_avedev(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_slope(pcalc_ctx_t ctx, const num_t *Y, int size_Y, int N, num_t *R, int size_R);
-
-/* ---- bar counting (condition series) ----------------------------------- */
-
-RILLET_API int zv_barsince(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
-                           int size_R);
-RILLET_API int zv_barlast(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
-                          int size_R);
-RILLET_API int zv_barslast(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
-                           int size_R);
-RILLET_API int zv_backcount(pcalc_ctx_t ctx, const unsigned char *X, int size_X, num_t *R,
-                            int size_R);
-RILLET_API int zv_currbarscount(pcalc_ctx_t ctx, const num_t *x, int size_x, num_t *r, int size_r);
-
-/* ---- crossing, filtering, selection ------------------------------------ */
-
-RILLET_API int zv_cross(pcalc_ctx_t ctx, const num_t *X, int size_X, const num_t *Y, int size_Y,
-                        num_t *R, int size_R);
-RILLET_API int zv_filter(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R);
-RILLET_API int zv_fif(pcalc_ctx_t ctx, const unsigned char *X, int size_X, const num_t *A,
-                      int size_A, const num_t *B, int size_B, num_t *R, int size_R);
+#define RILLET_DECLARE_FUNCTION(NAME, FN, FORM, ...) RILLET_API zv_##FORM##_t FN;
+RILLET_FUNCTIONS(RILLET_DECLARE_FUNCTION)
+#undef RILLET_DECLARE_FUNCTION
 
 /* ---- panels: one function over many series ----------------------------- */
 

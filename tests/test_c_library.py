@@ -115,7 +115,7 @@ def test_install_lays_out_the_library(installed):
         # header, and no other.
         declared = set(re.findall(r"RILLET_API\s+[^;(]*?\b(zv_\w+)\s*\(",
                                   (ROOT / "rillet" / "rillet.h").read_text()))
-        assert len(declared) > 31
+        assert {"zv_panel", "zv_stream_open"} <= declared
         registry = {f.core_name for f in FUNCTIONS.values()}
         assert {n for n in names if n.startswith("zv_")} == declared | registry
         assert {n for n in names if not n.startswith("zv_")} == helpers, names

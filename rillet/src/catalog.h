@@ -1,13 +1,14 @@
-// The registry of the series functions: the one list of them.
+// The registry of the series functions as the C++ layers use it.
 //
-// Each row gives the formula name, the core function, its argument form, its
-// window rule, whether it writes every result bar on success, whether the
+// The one list of the functions is RILLET_FUNCTIONS in rillet.h.  Each row
+// gives the formula name, the core function, its argument form, its window
+// rule, whether it writes every result bar on success, whether the
 // exact module binds it, its one-line meaning and the argument names the
 // Python layers use.  Everything that lists the functions is generated from
 // it: the modules' binding tables, the Python catalog (zelvo._catalog reads
 // these rows through zelvo._api), the type stubs, the stream table, the fuzz
 // targets and the panel engine.  Adding a function touches its family file
-// and one row here.
+// and one row of RILLET_FUNCTIONS.
 #ifndef RILLET_CATALOG_H
 #define RILLET_CATALOG_H
 
@@ -15,93 +16,8 @@
 
 #include "../rillet.h"
 
-// X(NAME, core function, Form, Param, writes every bar, in the exact module,
-//   "one-line meaning", argument names...)
-// The exact module binds the rows marked for it, which come first, in order.
-#define RILLET_CATALOG(X) \
-    X(MA, zv_ma, Window, MinOne, true, true, \
-      "simple moving average of the last N bars", "a", "N") \
-    X(MA_A, zv_ma_a, Series2, None, true, true, \
-      "simple moving average with a window length per bar", "a", "N") \
-    X(EMA, zv_ema, Window, MinZero, true, true, \
-      "exponential moving average, weight 2/(N+1)", "a", "N") \
-    X(SMA, zv_sma, Sma, MinZero, true, true, \
-      "smoothed moving average, new bar weighted M/N", "a", "N", "M") \
-    X(WMA, zv_wma, Window, MinOne, true, true, \
-      "linearly weighted moving average of the last N bars", "a", "N") \
-    X(DMA, zv_dma, Series2, None, true, true, \
-      "dynamic moving average with a smoothing factor per bar", "a", "A") \
-    X(COUNT, zv_count, Window, MinZero, false, true, \
-      "number of non-zero bars among the last N (N=0: all bars)", "a", "N") \
-    X(COUNT_A, zv_count_a, Series2, None, false, true, \
-      "COUNT with a window length per bar", "a", "N") \
-    X(SUM, zv_sum, Window, MinZero, true, true, \
-      "sum of the last N bars (N=0: running total)", "a", "N") \
-    X(SUM_A, zv_sum_a, Series2, None, true, true, \
-      "SUM with a window length per bar", "a", "N") \
-    X(REF, zv_ref, Window, None, false, true, \
-      "the value N bars back", "a", "N") \
-    X(REFIF, zv_refif, Refif, None, false, true, \
-      "x at the last earlier bar where c held, else v", "x", "c", "v") \
-    X(REFXV, zv_refxv, Window, None, false, true, \
-      "the value N bars ahead, else the current value", "a", "N") \
-    X(REF_A, zv_ref_a, Series2, None, false, true, \
-      "the value a per-bar number of bars back", "a", "N") \
-    X(LLV, zv_llv, Window, MinZero, false, true, \
-      "lowest value of the last N bars (N=0: all bars)", "a", "N") \
-    X(LLV_A, zv_llv_a, Series2, None, false, true, \
-      "LLV with a window length per bar", "a", "N") \
-    X(HHV, zv_hhv, Window, MinZero, false, true, \
-      "highest value of the last N bars (N=0: all bars)", "a", "N") \
-    X(HHV_A, zv_hhv_a, Series2, None, false, true, \
-      "HHV with a window length per bar", "a", "N") \
-    X(BARSINCE, zv_barsince, Cond, None, false, true, \
-      "bars since the first true bar, counting it as 1", "x") \
-    X(BARLAST, zv_barlast, Cond, None, false, true, \
-      "bars since the latest true bar, counting it as 1", "x") \
-    X(BARSLAST, zv_barslast, Cond, None, false, true, \
-      "the same as BARLAST", "x") \
-    X(CROSS, zv_cross, Series2, None, false, true, \
-      "1 where x crosses above y, else 0", "x", "y") \
-    X(FIF, zv_fif, Fif, None, false, true, \
-      "a where x is true, else b", "x", "a", "b") \
-    X(SLOPE, zv_slope, Window, MinZero, false, true, \
-      "least-squares slope of the last N bars", "Y", "N") \
-    X(CURRBARSCOUNT, zv_currbarscount, Plain, None, false, true, \
-      "the bar index 0, 1, 2, ...", "Y") \
-    X(BACKCOUNT, zv_backcount, Cond, None, false, true, \
-      "length of the run of true bars ending here", "x") \
-    X(STD, zv_std, Window, MinOne, false, true, \
-      "sample standard deviation of the last N bars", "a", "N") \
-    X(STDDEV, zv_stddev, Window, MinOne, false, true, \
-      "population standard deviation of the last N bars", "a", "N") \
-    X(STDP, zv_stdp, Window, MinOne, false, true, \
-      "the same as STDDEV", "a", "N") \
-    X(AVEDEV, zv_avedev, Window, MinOne, false, true, \
-      "mean absolute deviation of the last N bars", "a", "N") \
-    X(FILTER, zv_filter, Window, MinZero, false, true, \
-      "keep a signal, silence the N-1 bars after it", "a", "N") \
-    X(MEDIAN, zv_median, Window, MinOne, true, false, \
-      "median of the last N bars, NaN bars skipped", "a", "N")
-
-// Every core function is declared by its row, with the C type of its form:
-// rillet.h spells out the public ones, and a function added to the registry
-// alone is still a C symbol (zv_*) reachable by name through zv_panel and
-// the streams.
-extern "C" {
-typedef int zv_Window_t(pcalc_ctx_t, const num_t *, int, int, num_t *, int);
-typedef int zv_Sma_t(pcalc_ctx_t, const num_t *, int, int, int, num_t *, int);
-typedef int zv_Series2_t(pcalc_ctx_t, const num_t *, int, const num_t *, int, num_t *, int);
-typedef int zv_Refif_t(pcalc_ctx_t, const num_t *, int, const num_t *, int, const num_t *, int,
-                       num_t *, int);
-typedef int zv_Cond_t(pcalc_ctx_t, const unsigned char *, int, num_t *, int);
-typedef int zv_Plain_t(pcalc_ctx_t, const num_t *, int, num_t *, int);
-typedef int zv_Fif_t(pcalc_ctx_t, const unsigned char *, int, const num_t *, int, const num_t *,
-                     int, num_t *, int);
-#define RILLET_CATALOG_DECLARE(NAME, FN, FORM, ...) RILLET_API zv_##FORM##_t FN;
-RILLET_CATALOG(RILLET_CATALOG_DECLARE)
-#undef RILLET_CATALOG_DECLARE
-}
+// The rows are RILLET_FUNCTIONS of rillet.h, the registry.
+#define RILLET_CATALOG(X) RILLET_FUNCTIONS(X)
 
 namespace rillet {
 
@@ -179,7 +95,8 @@ struct Entry {
 };
 
 #define RILLET_CATALOG_ROW(NAME, FN, FORM, PARAM, ALL, EXACT, SUMMARY, ...) \
-    Entry{#NAME, #FN, Form::FORM, Param::PARAM, ALL, EXACT, SUMMARY, {__VA_ARGS__}, CoreFn(FN)},
+    Entry{#NAME, #FN, Form::FORM, Param::PARAM, ALL != 0, EXACT != 0, SUMMARY, {__VA_ARGS__}, \
+          CoreFn(FN)},
 inline constexpr Entry kCatalog[] = {RILLET_CATALOG(RILLET_CATALOG_ROW)};
 #undef RILLET_CATALOG_ROW
 

@@ -373,11 +373,13 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
             const D xv = load<W>(x + u * W);
             D out;
             if constexpr (K == Kind::Sum || K == Kind::Mean) {
+                // Lanes before their leaving bars take out +0.0 (x - +0.0 is x).
+                D lv = zero;
                 if (take_leaving) {
-                    const D lv = load<W>(xl + u * W);
-                    s0[u] = s0[u] - (Full ? lv : pick<W>(m.C[u], lv, zero));
+                    lv = load<W>(xl + u * W);
+                    if (!Full) lv = pick<W>(m.C[u], lv, zero);
                 }
-                s0[u] = s0[u] + (Full ? xv : pick<W>(m.A[u], xv, negzero));
+                window_sum_step(s0[u], lv, Full ? xv : pick<W>(m.A[u], xv, negzero));
                 out = K == Kind::Mean ? s0[u] / n : s0[u];
                 if (!Full) out = pick<W>(m.B[u], out, nan);
             } else if constexpr (K == Kind::Count) {
@@ -400,9 +402,8 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
                     wv = load<W>(fa + u * W);
                     vv = one - wv;
                 }
-                const D fresh = wv * xv;
-                const D kept = vv * s0[u];
-                const D rec = fresh + kept;
+                D rec;
+                seeded_step(wv, vv, xv, s0[u], rec);
                 if (Full) {
                     s0[u] = rec;
                     out = rec;
@@ -411,7 +412,8 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
                     out = pick<W>(m.A[u], s0[u], nan);
                 }
             } else {  // Weighted: s0 the plain sum, s1 the weighted sum, s2 the previous result
-                const D next = ((den * s2[u] - s0[u]) + n * xv) / den;
+                D next;
+                wma_step(den, s2[u], s0[u], n, xv, next);
                 if (Full) {
                     s2[u] = next;
                 } else {

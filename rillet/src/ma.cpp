@@ -1,6 +1,7 @@
 // Simple moving average: one window for all bars (running sum, honours the
 // calculation context) and one window per bar (each window summed oldest first).
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -22,12 +23,10 @@ int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size
     num_t sum = 0.0;
     for (int64_t j = i - N + 1; j <= i; ++j) sum += X[j];
     R[i] = sum / n;
-    slide(
-        i + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
-        [&](int64_t t) {
-            sum = sum + X[t];
-            R[t] = sum / n;
-        });
+    for (int64_t t = i + 1; t < size_X; ++t) {
+        window_sum_step(sum, X[t - N], X[t]);
+        R[t] = sum / n;
+    }
     return ERR_OK;
 }
 

@@ -108,16 +108,6 @@ inline int64_t warm_up(const num_t *X, int n, int N, num_t *R, Enter enter) {
     return last < n ? last : -1;
 }
 
-// Slides a window of N bars over bars t = from .. n-1: leave(t-N) for the bar
-// that drops out, then enter(t) for the bar that comes in, in that order.
-template <class Leave, class Enter>
-inline void slide(int64_t from, int n, int N, Leave leave, Enter enter) {
-    for (int64_t t = from; t < n; ++t) {
-        leave(t - N);
-        enter(t);
-    }
-}
-
 }  // namespace rillet
 
 namespace rillet {

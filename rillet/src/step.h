@@ -1,9 +1,12 @@
-// One-bar arithmetic shared by the series functions and the streams: the
-// weights and the step of the seeded recurrences, the running step of the
-// weighted average, the truth of a bar for the counts and the filter, and the
-// crossing test.  Both callers take the bar's operations from here, so the
-// result of a stream update and of the whole-series function cannot drift
-// apart.
+// One-bar arithmetic shared by the series functions, the streams and the
+// grouped kernels (lanes.cpp): the weights and the step of the seeded
+// recurrences, the running window sum, the running step of the weighted
+// average, the truth of a bar for the counts and the filter, and the crossing
+// test.  Every caller takes the bar's operations from here, so the result of
+// a stream update, of a lane and of the whole-series function cannot drift
+// apart.  The steps the grouped kernels share are templates over the value
+// (a double, or a vector of lanes), taken and given by reference: vectors
+// pass by value only between functions of one instruction set.
 #pragma once
 
 #include "series.h"
@@ -34,10 +37,24 @@ inline Weights dma_weights(num_t a) { return {a, 1.0 - a}; }
 
 // Next value of a seeded recurrence: two rounded products, then their rounded
 // sum.  A NaN that enters stays.
+template <class V>
+inline void seeded_step(const V &w, const V &v, const V &x, const V &prev, V &next) {
+    const V fresh = w * x;
+    const V kept = v * prev;
+    next = fresh + kept;
+}
 inline num_t seeded_next(Weights p, num_t x, num_t prev) {
-    const num_t fresh = p.w * x;
-    const num_t kept = p.v * prev;
-    return fresh + kept;
+    num_t next;
+    seeded_step(p.w, p.v, x, prev, next);
+    return next;
+}
+
+// A running window sum moves on by one bar: the bar that leaves is taken
+// out, then the bar that enters is added.
+template <class V>
+inline void window_sum_step(V &sum, const V &leaving, const V &entering) {
+    sum = sum - leaving;
+    sum = sum + entering;
 }
 
 // WMA: the sum of the weights 1 .. N, exact in 64 bits for every int N.
@@ -55,8 +72,14 @@ inline void wma_enter(num_t &sum2, num_t &sum, int64_t weight, num_t x) {
 // (prev, as stored), the plain sum of the previous window and the new bar.
 // The next weighted sum is the previous weighted sum less the previous plain
 // sum plus N times the new bar.
+template <class V>
+inline void wma_step(const V &den, const V &prev, const V &sum, const V &n, const V &x, V &next) {
+    next = ((den * prev - sum) + n * x) / den;
+}
 inline num_t wma_next(num_t den, num_t prev, num_t sum, num_t n, num_t x) {
-    return ((den * prev - sum) + n * x) / den;
+    num_t next;
+    wma_step(den, prev, sum, n, x, next);
+    return next;
 }
 
 // COUNT's rule: a bar counts when it compares unequal to zero, so NaN does.

@@ -22,7 +22,7 @@ class Ma : public Trailing<Ma> {
         num_t sum = sum_;
         *out = nan_value();
         if (running_) {
-            sum = (sum_ - oldest) + x;
+            window_sum_step(sum, oldest, x);
             *out = sum / n_;
         } else if (k >= N_ - 1 && !is_nan(x)) {
             const num_t *w = ring_.window(N_);
@@ -56,7 +56,12 @@ class Sum : public Trailing<Sum> {
 
     template <bool Commit>
     void bar(int64_t k, num_t x, num_t oldest, num_t *out) {
-        const num_t sum = k < N_ ? sum_ + x : (sum_ - oldest) + x;
+        num_t sum = sum_;
+        if (k < N_) {
+            sum = sum + x;
+        } else {
+            window_sum_step(sum, oldest, x);
+        }
         *out = k < N_ - 1 ? nan_value() : sum;
         if (Commit) sum_ = sum;
     }

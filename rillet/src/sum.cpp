@@ -2,6 +2,7 @@
 // cumulative sum that ignores NaN bars) and one window per bar (each window
 // summed oldest first).
 #include "series.h"
+#include "step.h"
 
 using namespace rillet;
 
@@ -23,12 +24,10 @@ int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R)
     const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = sum + X[k]; });
     if (last < 0) return ERR_OK;
     R[last] = sum;
-    slide(
-        last + 1, size_X, N, [&](int64_t k) { sum = sum - X[k]; },
-        [&](int64_t t) {
-            sum = sum + X[t];
-            R[t] = sum;
-        });
+    for (int64_t t = last + 1; t < size_X; ++t) {
+        window_sum_step(sum, X[t - N], X[t]);
+        R[t] = sum;
+    }
     return ERR_OK;
 }
 

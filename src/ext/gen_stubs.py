@@ -1,10 +1,10 @@
 """Writes the type stubs of zelvo._zelvo and zelvo._api from the core's registry.
 
-    python gen_stubs.py rillet/src/catalog.h OUTDIR
+    python gen_stubs.py rillet/rillet.h rillet/src/catalog.h OUTDIR
 
-The rows of RILLET_CATALOG and the argument shapes of their forms
-(``shape_of``) are read from the registry header itself, so the stubs list
-exactly the functions the modules bind, in their order.
+The rows of RILLET_FUNCTIONS (rillet.h) and the argument shapes of their
+forms (``shape_of``, catalog.h) are read from the headers themselves, so the
+stubs list exactly the functions the modules bind, in their order.
 """
 import re
 import sys
@@ -26,12 +26,12 @@ SHAPE = re.compile(r'case Form::(\w+): return \{(\d), \{([^}]*)\}, (true|false)\
 LETTER = {"Num": "s", "Cond": "c", "Int": "i"}
 
 
-def registry(header: str):
+def registry(header: str, catalog: str):
     """(name, exact, summary, ((argname, kind), ...), positional_only) per row."""
-    block = header[header.index("#define RILLET_CATALOG(X)"):]
+    block = header[header.index("#define RILLET_FUNCTIONS(X)"):]
     block = block[:block.index("\n\n")]
     shapes = {}
-    for form, nargs, kinds, positional in SHAPE.findall(header):
+    for form, nargs, kinds, positional in SHAPE.findall(catalog):
         letters = [LETTER[k.strip().split("::")[1]] for k in kinds.split(",")]
         shapes[form] = (letters[:int(nargs)], positional == "true")
     rows = []
@@ -40,10 +40,10 @@ def registry(header: str):
         argnames = re.findall(r'"(\w+)"', names)
         if len(argnames) != len(kinds):
             raise SystemExit(f"gen_stubs: {name}: {len(argnames)} names for form {form}")
-        rows.append((name, exact == "true", summary.replace('\\"', '"'),
+        rows.append((name, exact == "1", summary.replace('\\"', '"'),
                      tuple(zip(argnames, kinds)), positional))
     if not rows or len(rows) != block.count("    X("):
-        raise SystemExit("gen_stubs: could not read every row of RILLET_CATALOG")
+        raise SystemExit("gen_stubs: could not read every row of RILLET_FUNCTIONS")
     return rows
 
 
@@ -84,9 +84,9 @@ def api_stub(rows) -> str:
 
 
 def main(argv):
-    header, outdir = argv[1], argv[2]
-    with open(header, encoding="utf-8") as f:
-        rows = registry(f.read())
+    header, catalog, outdir = argv[1], argv[2], argv[3]
+    with open(header, encoding="utf-8") as f, open(catalog, encoding="utf-8") as g:
+        rows = registry(f.read(), g.read())
     for name, text in (("_zelvo.pyi", exact_stub(rows)), ("_api.pyi", api_stub(rows))):
         with open(f"{outdir}/{name}", "w", encoding="utf-8") as f:
             f.write(text)

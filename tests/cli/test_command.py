@@ -17,9 +17,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zelvo
-import zelvo.__main__ as cli_module
-from zelvo.__main__ import main
-from zelvo._bars import read_csv, sample_bars
+import zelvo.cli.command as cli_module
+from zelvo.cli import main
+from zelvo.cli.bars import read_csv
+from zelvo.cli.sample import sample_bars
 from zelvo._catalog import FUNCTIONS
 
 from realbars import REAL, ROOT

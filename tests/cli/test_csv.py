@@ -9,8 +9,9 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import zelvo._bars as bars_module
-from zelvo._bars import BarsError, read_csv, sample_bars
+import zelvo.cli.bars as bars_module
+from zelvo.cli.bars import BarsError, read_csv
+from zelvo.cli.sample import sample_bars
 
 from realbars import DATA, FILES
 

@@ -12,10 +12,11 @@ from zelvo._catalog import FUNCTIONS
 
 ROOT = Path(__file__).resolve().parents[2]
 DOCS = ROOT / "docs" / "functions.md"
+FORMULAS = ROOT / "docs" / "formulas.md"
 README = ROOT / "README.md"
 
 
-@pytest.mark.parametrize("path", [DOCS, README], ids=lambda p: p.name)
+@pytest.mark.parametrize("path", [DOCS, FORMULAS, README], ids=lambda p: p.name)
 def test_examples_print_what_they_show(path):
     text = path.read_text()
     blocks = list(re.finditer(r"```pycon\n(.*?)```", text, re.S))
@@ -46,6 +47,7 @@ def test_every_function_has_a_section_with_signature_and_example():
     for name, text in sections.items():
         assert f"`{FUNCTIONS[name].signature}`" in text
         assert "**Window and warm-up:**" in text and "**NaN:**" in text
+        assert re.search(rf"^- \*\*In a formula:\*\* `[^`]*\b{name}\(", text, re.M), name
         assert re.search(rf"^>>> .*\b{name}\(", text, re.M), name
 
 

@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 import zelvo
-from zelvo.__main__ import main
-from zelvo._bars import sample_bars
+from zelvo.cli import main
+from zelvo.cli.sample import sample_bars
 
 from corelib import same_bits
 from realbars import REAL

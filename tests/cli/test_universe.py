@@ -7,8 +7,8 @@ import io
 
 import pytest
 
-from zelvo.__main__ import main
-from zelvo._bars import BarsError, read_symbols
+from zelvo.cli import main
+from zelvo.cli.bars import BarsError, read_symbols
 
 from realbars import DATA, FILES
 

@@ -1,4 +1,4 @@
-"""Bar data for the command line: a CSV reader and an embedded sample.
+"""Bar data for the command line: the CSV reader.
 
 Bars are kept as one float64 array per column (oldest bar first), which is the
 form every zelvo function takes, plus an optional list of date strings. A
@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import contextlib
 import csv
-import datetime
 import os
 import re
 from dataclasses import dataclass, field
@@ -17,17 +16,16 @@ from typing import Iterable, Iterator, Mapping, Sequence, TextIO
 
 import numpy as np
 
-from ._columns import DATE_NAMES, FIELDS, SYMBOL_NAMES
+from .._columns import DATE_NAMES, FIELDS, SYMBOL_NAMES
+from .common import BarsError
+from .dates import _date_keys
+
 
 #: The bar columns a formula can read, in display order.
 COLUMNS = FIELDS
 #: Read only when a formula needs it or --columns names it: other files may
 #: carry a column of that name in some other form.
 OPTIONAL = ("amount",)
-
-
-class BarsError(Exception):
-    """Bar data that cannot be used; the message is meant for the user."""
 
 
 @dataclass
@@ -414,140 +412,3 @@ def _number(cell: str, name: str, line: int, column: str) -> float:
     except ValueError:
         raise BarsError(f"{name}, line {line}, column {column.strip()!r}: "
                         f"{cell!r} is not a number") from None
-
-
-# Dates. A column's form is taken from its first cell; every other cell must have
-# the same form. Keys compare in time order: datetimes (offsets such as +01:00
-# or Z turned to UTC), or plain numbers for epoch timestamps.
-
-_TIME = (r"(?:[T ]\s*(\d{1,2}):(\d\d)(?::(\d\d)(?:[.,](\d{1,9}))?)?)?"
-         r"\s*(Z|[+-]\d\d:?\d\d)?")
-_MONTHS = {m: i + 1 for i, m in enumerate(
-    ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"))}
-
-# form name -> (pattern, indices of the year, month and day groups); the time
-# groups follow those of the date.
-_FORMS: dict[str, tuple[re.Pattern[str], tuple[int, int, int]]] = {
-    "YYYY-MM-DD": (re.compile(r"(\d{4})([-/.])(\d{1,2})\2(\d{1,2})" + _TIME), (1, 3, 4)),
-    "MM/DD/YYYY": (re.compile(r"(\d{1,2})([-/.])(\d{1,2})\2(\d{4})" + _TIME), (4, 1, 3)),
-    "DD/MM/YYYY": (re.compile(r"(\d{1,2})([-/.])(\d{1,2})\2(\d{4})" + _TIME), (4, 3, 1)),
-    "YYYYMMDD": (re.compile(r"(\d{4})(\d\d)(\d\d)" + _TIME), (1, 2, 3)),
-    "DD-Mon-YYYY": (re.compile(r"(\d{1,2})[- ]([A-Za-z]{3})[a-z]*\.?[- ](\d{2}|\d{4})"
-                               + _TIME), (3, 2, 1)),
-    "Mon DD, YYYY": (re.compile(r"([A-Za-z]{3})[a-z]*\.? (\d{1,2}),? (\d{4})" + _TIME),
-                     (3, 1, 2)),
-}
-_EPOCH = re.compile(r"\d{9,}(?:\.\d+)?")
-
-
-def _date_key(text: str, form: str) -> datetime.datetime | None:
-    pattern, (y, m, d) = _FORMS[form]
-    match = pattern.fullmatch(text)
-    if match is None:
-        return None
-    g = match.groups()
-    t = len(g) - 5                         # the five time groups come last
-    month = g[m - 1]
-    try:
-        year = int(g[y - 1])
-        if len(g[y - 1]) == 2:             # 31-Dec-14: as strptime's %y
-            year += 2000 if year < 69 else 1900
-        key = datetime.datetime(
-            year, _MONTHS[month[:3].lower()] if month.isalpha() else int(month),
-            int(g[d - 1]), int(g[t] or 0), int(g[t + 1] or 0), int(g[t + 2] or 0),
-            int((g[t + 3] or "0")[:6].ljust(6, "0")))
-    except (ValueError, KeyError):
-        return None
-    zone = g[t + 4]
-    if zone and zone != "Z":
-        sign = 1 if zone[0] == "+" else -1
-        digits = zone[1:].replace(":", "")
-        try:
-            key -= sign * datetime.timedelta(hours=int(digits[:2]), minutes=int(digits[2:]))
-        except OverflowError:              # beyond year 1 or 9999 in UTC
-            return None
-    return key
-
-
-def _date_keys(dates: list[str], lines: list[int], name: str,
-               column: str) -> list[datetime.datetime] | list[float] | None:
-    """The dates as keys that compare in time order; None when the first date is
-    in no known form. A later date not in the form of the first is an error."""
-    first = dates[0]
-    for i, text in enumerate(dates):
-        if not text.strip():
-            raise BarsError(f"{name}, line {lines[i]}, column {column!r}: no date; every "
-                            "bar needs one")
-    if _EPOCH.fullmatch(first) and _date_key(first, "YYYYMMDD") is None:
-        forms = ["epoch"]
-    else:
-        forms = [f for f in _FORMS if _date_key(first, f) is not None]
-        if "MM/DD/YYYY" in forms and "DD/MM/YYYY" in forms and "." in first:
-            forms.remove("MM/DD/YYYY")     # 31.12.2014 and 01.02.2014 are day first
-            forms.append("MM/DD/YYYY")
-    if not forms:
-        return None
-    bad = 0
-    for form in forms:                 # the first form that reads every date
-        if form == "epoch":
-            keys: list = [float(x) if _EPOCH.fullmatch(x) else None for x in dates]
-        else:
-            keys = [_date_key(x, form) for x in dates]
-        if None not in keys:
-            return keys
-        if form == forms[0]:
-            bad = keys.index(None)
-    raise BarsError(f"{name}, line {lines[bad]}, column {column!r}: {dates[bad]!r} is not "
-                    f"a date like {first!r} of line {lines[0]}")
-
-
-def _uniforms(seed: int) -> Iterator[float]:
-    """Uniform numbers in [0, 1) from splitmix64: plain integer arithmetic, so
-    the sample is the same on every machine and every NumPy version."""
-    mask = (1 << 64) - 1
-    state = seed & mask
-    while True:
-        state = (state + 0x9E3779B97F4A7C15) & mask
-        z = state
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
-        z ^= z >> 31
-        yield (z >> 11) / 9007199254740992.0
-
-
-SAMPLE_SEED = 16
-SAMPLE_START = datetime.date(2024, 1, 2)
-
-
-def sample_bars(n: int = 250, seed: int = SAMPLE_SEED) -> Bars:
-    """Deterministic daily bars: a random walk of closes with opens, highs, lows
-    and volumes around it, on weekdays from 2 January 2024, prices in cents.
-
-    Only integer arithmetic and single IEEE operations are used, so the bars
-    are identical everywhere.
-    """
-    u = _uniforms(seed)
-
-    def normal() -> float:             # Irwin-Hall: sum of 12 uniforms, mean 0, sd 1
-        return sum(next(u) for _ in range(12)) - 6.0
-
-    cols: dict[str, list[float]] = {c: [] for c in COLUMNS if c not in OPTIONAL}
-    dates: list[str] = []
-    day = SAMPLE_START
-    prev = 100.0
-    for _ in range(n):
-        while day.weekday() >= 5:
-            day += datetime.timedelta(days=1)
-        dates.append(day.isoformat())
-        day += datetime.timedelta(days=1)
-        ret = 0.0004 + 0.016 * normal()
-        o = round(prev * (1.0 + 0.004 * normal()), 2)
-        c = round(prev * (1.0 + ret), 2)
-        h = round(max(o, c) * (1.0 + 0.012 * next(u)), 2)
-        lo = round(min(o, c) * (1.0 - 0.012 * next(u)), 2)
-        v = float(round(800000.0 * (0.6 + 0.8 * next(u)) * (1.0 + 25.0 * abs(ret))))
-        for key, x in zip(COLUMNS, (o, h, lo, c, v)):
-            cols[key].append(x)
-        prev = c
-    return Bars({k: np.array(v, dtype=np.float64) for k, v in cols.items()}, dates,
-                f"sample bars ({n} days of a seeded random walk)")
