@@ -222,6 +222,31 @@ RILLET_API int zv_panel(const char *name, int lanes, int bars, const zv_lanes *i
                         const int *params, num_t *R, ptrdiff_t r_lane_stride,
                         ptrdiff_t r_bar_stride, int threads);
 
+/* Runs the series function called `name` over `nseg` segments of one long
+ * column, such as the bars of many instruments stored one instrument after
+ * another, each as long as it is: segment s is bars offsets[s] up to
+ * offsets[s+1] (excluded).  `offsets` holds nseg+1 non-decreasing values,
+ * offsets[0] >= 0, no segment longer than INT_MAX bars.  `inputs` holds one
+ * pointer per series argument in argument order, each to bar 0 of the whole
+ * column (num_t for numeric series, unsigned char for conditions); `params`
+ * the integer arguments in order (N, M), as for zv_panel.  R receives each
+ * segment's result at the segment's own bars; R must not overlap an input.
+ *
+ * Every segment's result is bit for bit what the one-series function gives on
+ * that segment alone, whatever the thread count; bars outside every segment,
+ * and bars the function leaves unwritten, keep what R held.  `threads` as for
+ * zv_panel (0 for the library's default; small calls run on the calling
+ * thread alone).  Safe to call from several threads at once; allocates
+ * nothing but the scratch memory a function takes of its own, per segment.
+ *
+ * Returns ERR_OK; ERR_PARAM_WRONG for an unknown name, a negative count,
+ * offsets out of order, negative or too far apart, a window the function
+ * refuses or a missing pointer (nothing is written); ERR_NO_MEMORY when a
+ * segment's function could not have its own scratch memory (segments already
+ * computed keep their results). */
+RILLET_API int zv_segments(const char *name, int nseg, const int64_t *offsets,
+                           const void *const *inputs, const int *params, num_t *R, int threads);
+
 /* The default thread count of panel calls: n >= 1, or 0 for the number of
  * processors (the start-up default, unless ZELVO_THREADS names a count). */
 RILLET_API void zv_set_threads(int n);
@@ -231,8 +256,10 @@ RILLET_API int zv_get_threads(void);
  * set of the grouped kernels and of the one-series window kernels (0
  * baseline, 1 AVX2, 2 AVX-512F, ignored when the CPU lacks it; 3 the AVX-512F
  * lane layout of the grouped kernels built for AVX2), turns the grouped
- * kernels off (-1) or restores the automatic choice (any other value); `min_parallel` sets the bars times lanes from which a
- * call is split among threads (0 restores the default, negative keeps it).
+ * kernels off (-1) or restores the automatic choice (any other value);
+ * `min_parallel` sets the bars times lanes (for zv_segments, the bars) from
+ * which a call is split among threads (0 restores the default, negative
+ * keeps it).
  * Returns the path now in force: -1, or the instruction set used.  Results
  * are the same bits on every path; only the speed differs. */
 RILLET_API int zv_panel_test_setup(int path, int64_t min_parallel);

@@ -121,6 +121,27 @@ struct Args {
     int ints[3] = {0, 0, 0};
 };
 
+// Puts the integer arguments `params` (in argument order) into a.ints at their
+// positions and the positions of the series arguments into pos[0 .. *nseries).
+// False when `params` is missing where the function takes integers, or the
+// first window is below the least the function accepts: the one check that
+// makes the core function accept the call, done before anything is run.
+inline bool bind_ints(const Entry &e, const int *params, Args &a, int pos[3], int &nseries) {
+    const Shape sh = shape_of(e.form);
+    int nint = 0;
+    nseries = 0;
+    for (int i = 0; i < sh.nargs; ++i) {
+        if (sh.kinds[i] != Kind::Int) {
+            pos[nseries++] = i;
+            continue;
+        }
+        if (!params) return false;
+        a.ints[i] = params[nint++];
+        if (e.param != Param::None && nint == 1 && a.ints[i] < min_window(e.param)) return false;
+    }
+    return true;
+}
+
 // Calls the core function of `e` with `a`; returns the core's code.
 inline int invoke(const Entry &e, pcalc_ctx_t ctx, const Args &a, num_t *r, int size_r) {
     const auto num = [&a](int i) { return static_cast<const num_t *>(a.series[i]); };

@@ -297,6 +297,8 @@ struct Panel final : rillet::pool::Job {
 
 }  // namespace
 
+int64_t rillet::pool::min_parallel() { return g_min_parallel.load(std::memory_order_relaxed); }
+
 extern "C" {
 
 void zv_set_threads(int n) { g_threads.store(n >= 1 ? n : default_threads()); }
@@ -340,18 +342,11 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
     const rillet::Shape sh = rillet::shape_of(e->form);
     Panel job;
     job.e = e;
-    int nint = 0;
-    for (int i = 0; i < sh.nargs; ++i) {
-        if (sh.kinds[i] == rillet::Kind::Int) {
-            if (!params) return ERR_PARAM_WRONG;
-            job.proto.ints[i] = params[nint++];
-            if (e->param != rillet::Param::None && nint == 1 &&
-                job.proto.ints[i] < rillet::min_window(e->param))
-                return ERR_PARAM_WRONG;
-        } else {
-            job.in[job.nin++].pos = i;
-            job.proto.sizes[i] = bars;
-        }
+    int pos[3];
+    if (!rillet::bind_ints(*e, params, job.proto, pos, job.nin)) return ERR_PARAM_WRONG;
+    for (int i = 0; i < job.nin; ++i) {
+        job.in[i].pos = pos[i];
+        job.proto.sizes[pos[i]] = bars;
     }
     if (lanes_n == 0 || bars == 0) return ERR_OK;
     if (!R || (job.nin && !inputs)) return ERR_PARAM_WRONG;

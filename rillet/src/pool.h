@@ -4,6 +4,8 @@
 // threads at once simply share the workers.
 #pragma once
 
+#include <cstdint>
+
 namespace rillet {
 namespace pool {
 
@@ -40,6 +42,10 @@ protected:
 // threads-1 workers.  Returns false, having run nothing, when the calling
 // thread could not join the job.
 bool run(Job &job, int nchunks, int threads);
+
+// The work (bars times lanes) from which a call is split among threads: the
+// panel engine's setting, which zv_panel_test_setup moves for tests.
+int64_t min_parallel();
 
 // The most workers one process starts.
 inline constexpr int kMaxWorkers = 255;

@@ -1,4 +1,4 @@
-"""pandas and polars objects in and out of zelvo's functions.
+"""pandas, polars and Arrow objects in and out of zelvo's functions.
 
 The compiled functions (``zelvo._api``) read NumPy arrays, anything
 ``numpy.asarray`` reads, and numbers.  When an argument is a pandas or polars
@@ -7,6 +7,13 @@ to its NumPy values, the function is called again on those, and the result is
 wrapped like the first series argument (numbers do not count): a Series keeps
 its index and name, a DataFrame its index and columns.  A DataFrame is
 computed down its columns, its index being the time axis.
+
+Any other object that offers Arrow data through the Arrow PyCapsule interface
+(``__arrow_c_array__`` or ``__arrow_c_stream__``: pyarrow arrays and chunked
+arrays, DuckDB results, ...) is read by the compiled conversion through the
+Arrow C data interface, nulls as NaN, in place where it is one float64 chunk
+without nulls.  Its result comes back as a pyarrow array (or a chunked array
+of one chunk) for pyarrow input, else as a NumPy array.
 
 Neither library is imported by zelvo; the objects given are recognised by the
 module and name of their classes, and the libraries are only used here, once
@@ -38,6 +45,26 @@ def family(obj) -> tuple[str, str] | None:
     if len(_FAMILIES) < 64:
         _FAMILIES[t] = found
     return found
+
+
+def arrow_source(obj) -> str | None:
+    """The top-level module of the type of an object that offers Arrow data
+    (and is no pandas or polars object), or None."""
+    t = type(obj)
+    if family(obj) is None and (hasattr(t, "__arrow_c_array__")
+                                or hasattr(t, "__arrow_c_stream__")):
+        return t.__module__.partition(".")[0]
+    return None
+
+
+def arrow_like(first, r: np.ndarray):
+    """A result as the kind of Arrow object ``first`` is, where it is pyarrow's."""
+    if arrow_source(first) != "pyarrow":
+        return r
+    import pyarrow as pa
+    if isinstance(first, pa.ChunkedArray):
+        return pa.chunked_array([r])
+    return pa.array(r)
 
 
 # The positions and names of the series arguments of each function.
@@ -121,7 +148,11 @@ def call(module, name: str, values: tuple, axis):
         v = values[i]
         fam = family(v)
         if fam is None:
-            if lead is None and np.ndim(v) > 0:
+            if arrow_source(v) is not None:
+                arrays[i] = to_float64(v, f"{name}() argument '{arg}'")
+                if lead is None:
+                    lead = (("arrow", ""), v)
+            elif lead is None and np.ndim(v) > 0:
                 lead = (None, v)
             continue
         if lead is None:
@@ -148,6 +179,8 @@ def call(module, name: str, values: tuple, axis):
     if fam is None:
         return r
     lib, kind = fam
+    if lib == "arrow":
+        return arrow_like(first, r)
     if lib == "pandas":
         import pandas as pd
         if kind == "Series":

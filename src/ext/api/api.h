@@ -40,6 +40,19 @@ PyObject *float64(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
 // _truth(values): where the values hold as conditions, by the condition rule.
 PyObject *truth_of(PyObject *module, PyObject *values);
 
+// _segments(name, offsets, args): the function over segments of long columns.
+PyObject *segments(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+
+// Arrow data (arrow.cpp).  arrow_init() runs once as the module executes.
+int arrow_init();
+// When `o` offers the Arrow PyCapsule interface: 1 with *out a new 1-D
+// float64 array of its values (nulls as NaN), read in place where it is one
+// float64 chunk without nulls; 0 when it does not; -1 with an error naming
+// `what`.
+int arrow_array(PyObject *o, const char *what, PyArrayObject **out);
+// Whether a type offers the Arrow PyCapsule interface.
+bool is_arrow(PyTypeObject *t);
+
 }  // namespace zelvo_api
 
 #endif  // ZELVO_API_H

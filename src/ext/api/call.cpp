@@ -266,7 +266,8 @@ int axis_of(const Call &c, int &axis) {
 
 // ---------------------------------------------------------------------------
 // pandas and polars objects, recognised by the module and name of a class in
-// their type's MRO, so that neither library is ever imported here.
+// their type's MRO, so that neither library is ever imported here; and
+// objects that offer Arrow data, recognised by the Arrow PyCapsule interface.
 
 enum : uint8_t { kUnknown = 0, kPlain = 1, kContainer = 2 };
 
@@ -296,6 +297,8 @@ bool is_container_class(PyObject *cls) {
 }
 
 uint8_t classify(PyTypeObject *t) {
+    // Arrow data comes back as the kind it came in: the Python side wraps it.
+    if (is_arrow(t)) return kContainer;
     PyObject *mro = t->tp_mro;
     if (!mro || !PyTuple_Check(mro)) return kPlain;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -404,7 +407,8 @@ bool whole_strides(PyArrayObject *a) {
 // The one rule by which user data becomes numbers, shared by every entry of
 // the package (the functions here, and through float64() the formulas,
 // streams, Dask and the command line): anything NumPy reads as an array of
-// bool, int or float values; strings, dates, complex numbers and objects are
+// bool, int or float values, and Arrow data of such values (arrow.cpp, read
+// as float64 with nulls as NaN); strings, dates, complex numbers and objects are
 // refused, named by `name` and `arg` ("MA() argument 'a'"), or by `name`
 // alone when `arg` is null ("the column 'Close'").  The name is put together
 // only for a refusal: a call that goes through formats nothing.
@@ -420,6 +424,12 @@ PyArrayObject *numeric_array(PyObject *o, const char *name, const char *arg) {
     if (PyArray_Check(o)) {
         a = reinterpret_cast<PyArrayObject *>(Py_NewRef(o));
     } else {
+        // Arrow data is read through the C data interface, as float64.
+        if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && !PyFloat_CheckExact(o) &&
+            !PyLong_CheckExact(o)) {
+            const int rc = arrow_array(o, named(), &a);
+            if (rc) return rc > 0 ? a : nullptr;
+        }
         a = reinterpret_cast<PyArrayObject *>(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
         if (!a) {
             raise_from(PyExc_ValueError, "%s cannot be read as an array of numbers", named());
@@ -619,20 +629,30 @@ int run_blocks(const Entry &e, const Plan &p, const int *params, unsigned char *
 
 }  // namespace
 
-PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
-               PyObject *kwnames) {
-    Call c{index, &rillet::kCatalog[index], rillet::shape_of(rillet::kCatalog[index].form)};
-    if (parse(c, args, nargs, kwnames) < 0) return nullptr;
+namespace {
 
-    int params[3] = {0, 0, 0};
+// The arguments of a call parsed, its integer windows checked and put in
+// params (in order); 0, or -1 with an error.
+int prologue(Call &c, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+             int params[3]) {
+    if (parse(c, args, nargs, kwnames) < 0) return -1;
     int nparams = 0;
     for (int i = 0; i < c.sh.nargs; ++i) {
         if (c.sh.kinds[i] != Kind::Int) continue;
         const bool checked = nparams == 0 && c.e->param != Param::None;
         const int lo = checked ? rillet::min_window(c.e->param) : INT_MIN;
-        if (window(c, i, lo, params[nparams++]) < 0) return nullptr;
+        if (window(c, i, lo, params[nparams++]) < 0) return -1;
     }
-    if (weights_fit(c, params) < 0) return nullptr;
+    return weights_fit(c, params);
+}
+
+}  // namespace
+
+PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t nargs,
+               PyObject *kwnames) {
+    Call c{index, &rillet::kCatalog[index], rillet::shape_of(rillet::kCatalog[index].form)};
+    int params[3] = {0, 0, 0};
+    if (prologue(c, args, nargs, kwnames, params) < 0) return nullptr;
     for (int i = 0; i < c.sh.nargs; ++i) {
         if (c.sh.kinds[i] != Kind::Int && is_container(c.values[i])) return hand_over(module, c);
     }
@@ -755,6 +775,141 @@ PyObject *call(PyObject *module, int index, PyObject *const *args, Py_ssize_t na
                      c.name(), rc);
         return nullptr;
     }
+    return reinterpret_cast<PyObject *>(r);
+}
+
+namespace {
+
+// A series operand as one contiguous column of n values (bytes for a
+// condition): a new reference to the operand's own array where it is one
+// already, else to a filled or converted copy.
+PyArrayObject *column(const Operand &op, bool cond, npy_intp n) {
+    if (op.scalar) {
+        auto *a = reinterpret_cast<PyArrayObject *>(
+            PyArray_EMPTY(1, &n, cond ? NPY_UBYTE : NPY_DOUBLE, 0));
+        if (!a) return nullptr;
+        if (cond) {
+            std::memset(PyArray_DATA(a), op.byte, static_cast<size_t>(n));
+        } else {
+            double *d = static_cast<double *>(PyArray_DATA(a));
+            for (npy_intp i = 0; i < n; ++i) d[i] = op.value;
+        }
+        return a;
+    }
+    if (op.judge) {
+        PyArrayObject *src = PyArray_GETCONTIGUOUS(op.arr);
+        if (!src) return nullptr;
+        auto *a = reinterpret_cast<PyArrayObject *>(PyArray_EMPTY(1, &n, NPY_UBYTE, 0));
+        if (a) judge_block(static_cast<const double *>(PyArray_DATA(src)), 0, 1, 1, n,
+                           static_cast<unsigned char *>(PyArray_DATA(a)));
+        Py_DECREF(src);
+        return a;
+    }
+    return PyArray_GETCONTIGUOUS(op.arr);
+}
+
+}  // namespace
+
+// _segments(name, offsets, args): the function `name` with arguments `args`
+// (a tuple in the function's order; series as 1-D columns of one length, or
+// numbers) over the segments [offsets[s], offsets[s+1]) of the columns, each
+// segment computed on its own, in one call into the core (zv_segments).
+// offsets rise from 0 to the columns' length.  Returns a float64 column.
+PyObject *segments(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3 || !PyUnicode_Check(args[0]) || !PyTuple_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "_segments(name: str, offsets, args: tuple)");
+        return nullptr;
+    }
+    const char *name = PyUnicode_AsUTF8(args[0]);
+    if (!name) return nullptr;
+    const Entry *e = rillet::find(name);
+    if (!e) {
+        PyErr_Format(PyExc_ValueError, "no series function is named %R", args[0]);
+        return nullptr;
+    }
+    Call c{static_cast<int>(e - rillet::kCatalog), e, rillet::shape_of(e->form)};
+    int params[3] = {0, 0, 0};
+    PyObject *values = args[2];
+    if (prologue(c, PySequence_Fast_ITEMS(values), PyTuple_GET_SIZE(values), nullptr, params) < 0)
+        return nullptr;
+    Operand ops[3];
+    npy_intp n = -1;
+    int first = -1;
+    for (int i = 0; i < c.sh.nargs; ++i) {
+        if (c.sh.kinds[i] == Kind::Int) continue;
+        if (convert(c, i, ops[i]) < 0) return nullptr;
+        if (ops[i].scalar) continue;
+        PyArrayObject *a = ops[i].arr;
+        if (PyArray_NDIM(a) != 1 || (n >= 0 && PyArray_DIM(a, 0) != n)) {
+            char s1[160];
+            shape_text(a, s1, sizeof s1);
+            PyErr_Format(PyExc_ValueError,
+                         "%s() over segments takes series of one length (1-D); argument '%s' "
+                         "has shape %s, %zd bars expected",
+                         c.name(), c.arg(i), s1, static_cast<Py_ssize_t>(n >= 0 ? n : 0));
+            return nullptr;
+        }
+        if (first < 0) {
+            first = i;
+            n = PyArray_DIM(a, 0);
+        }
+    }
+    if (first < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() needs at least one series; got only numbers",
+                     c.name());
+        return nullptr;
+    }
+    auto *offs = reinterpret_cast<PyArrayObject *>(
+        PyArray_FROMANY(args[1], NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+    if (!offs) return nullptr;
+    const npy_intp nseg = PyArray_DIM(offs, 0) - 1;
+    const int64_t *o = static_cast<const int64_t *>(PyArray_DATA(offs));
+    bool sound = nseg >= 0 && nseg <= INT_MAX && o[0] == 0 && o[nseg] == n;
+    for (npy_intp s = 0; sound && s < nseg; ++s)
+        sound = o[s + 1] >= o[s] && o[s + 1] - o[s] <= INT_MAX;
+    if (!sound) {
+        Py_DECREF(offs);
+        PyErr_Format(PyExc_ValueError,
+                     "%s() over segments: the offsets must rise from 0 to the series' length "
+                     "(%zd), no segment longer than %d bars",
+                     c.name(), static_cast<Py_ssize_t>(n), INT_MAX);
+        return nullptr;
+    }
+    PyArrayObject *cols[3] = {nullptr, nullptr, nullptr};
+    const void *inputs[3] = {nullptr, nullptr, nullptr};
+    int nin = 0;
+    PyArrayObject *r = nullptr;
+    for (int i = 0; i < c.sh.nargs; ++i) {
+        if (c.sh.kinds[i] == Kind::Int) continue;
+        cols[nin] = column(ops[i], c.sh.kinds[i] == Kind::Cond, n);
+        if (!cols[nin]) goto done;
+        inputs[nin] = PyArray_DATA(cols[nin]);
+        ++nin;
+    }
+    r = reinterpret_cast<PyArrayObject *>(c.e->writes_all ? PyArray_EMPTY(1, &n, NPY_DOUBLE, 0)
+                                                          : PyArray_ZEROS(1, &n, NPY_DOUBLE, 0));
+    if (r) {
+        num_t *R = static_cast<num_t *>(PyArray_DATA(r));
+        int rc;
+        if (n >= kReleaseGilAt) {
+            Py_BEGIN_ALLOW_THREADS
+            rc = zv_segments(e->name, static_cast<int>(nseg), o, inputs, params, R, 0);
+            Py_END_ALLOW_THREADS
+        } else {
+            rc = zv_segments(e->name, static_cast<int>(nseg), o, inputs, params, R, 0);
+        }
+        if (rc == ERR_NO_MEMORY) {
+            Py_CLEAR(r);
+            PyErr_NoMemory();
+        } else if (rc != ERR_OK) {
+            Py_CLEAR(r);
+            PyErr_Format(PyExc_SystemError, "%s(): the core refused a checked call (code %d)",
+                         c.name(), rc);
+        }
+    }
+done:
+    for (PyArrayObject *a : cols) Py_XDECREF(a);
+    Py_DECREF(offs);
     return reinterpret_cast<PyObject *>(r);
 }
 

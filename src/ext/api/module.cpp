@@ -39,7 +39,8 @@ std::string g_docstrings[kCount];
 const char *const kSeries =
     "numbers: a NumPy array or anything numpy.asarray reads (lists, tuples;\n"
     "        bool, int or float values), a pandas Series or DataFrame, a polars\n"
-    "        Series, or one number for every bar.";
+    "        Series, Arrow data (a pyarrow array or chunked array, a DuckDB\n"
+    "        result; nulls read as NaN), or one number for every bar.";
 const char *const kCondition =
     "condition, given as a series is: true on a bar where its value truncated\n"
     "        toward zero is non-zero (0.5 and NaN are false); bool and uint8 are\n"
@@ -86,8 +87,9 @@ std::string docstring(const rillet::Entry &e, const Doc &d) {
     append_argument(s, "axis",
                     "keyword only: the axis along which the bars run in an N-D array\n"
                     "        (default -1, the last; a DataFrame always runs down its columns).");
-    s += "\nReturns float64 values shaped like the series: a NumPy array, or a pandas\n"
-         "or polars object like the first series argument, with its index and name.\n"
+    s += "\nReturns float64 values shaped like the series: a NumPy array, or a pandas,\n"
+         "polars or pyarrow object like the first series argument (a pandas or polars\n"
+         "object with its index and name).\n"
          "Arguments of different shapes, a window out of range or non-numeric values\n"
          "raise ValueError or TypeError.\n\nExamples:\n";
     s += d.examples;
@@ -174,7 +176,7 @@ PyObject *registry(PyObject *, PyObject *) {
     return rows;
 }
 
-PyMethodDef g_methods[kCount + 6];
+PyMethodDef g_methods[kCount + 7];
 
 template <int... I>
 void fill_methods(std::integer_sequence<int, I...>) {
@@ -208,11 +210,20 @@ void fill_methods(std::integer_sequence<int, I...>) {
         "_registry($module, /)\n--\n\n"
         "The rows of the core's function registry: (name, argnames, kinds,\n"
         "positional_only, min_window, per_bar, summary, exact)."};
-    g_methods[kCount + 5] = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    g_methods[kCount + 5] = PyMethodDef{
+        "_segments", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(segments)),
+        METH_FASTCALL,
+        "_segments($module, name, offsets, args, /)\n--\n\n"
+        "The function `name` with arguments `args` (a tuple in its order: 1-D\n"
+        "series of one length, numbers, int windows) over the segments\n"
+        "[offsets[s], offsets[s+1]) of the series, each as if alone, in one call\n"
+        "into the core; offsets rise from 0 to the series' length."};
+    g_methods[kCount + 6] = PyMethodDef{nullptr, nullptr, 0, nullptr};
 }
 
 int module_exec(PyObject *module) {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (arrow_init() < 0) return -1;
     if (!s_axis) {
         if (!(s_axis = PyUnicode_InternFromString("axis"))) return -1;
         for (int i = 0; i < kCount; ++i) {

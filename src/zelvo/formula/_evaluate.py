@@ -7,7 +7,7 @@ so a long formula over a large universe keeps only its live lines in memory.
 """
 from __future__ import annotations
 
-from typing import Mapping
+from typing import Callable, Mapping
 
 import numpy as np
 
@@ -29,11 +29,14 @@ def _series(v, shape: tuple[int, ...]) -> np.ndarray:
 
 
 def run(program: Program, fields: Mapping[str, np.ndarray],
-        shape: tuple[int, ...]) -> dict[str, np.ndarray]:
+        shape: tuple[int, ...], call: Callable = _backend.call) -> dict[str, np.ndarray]:
     """The outputs of ``program`` by name, each a fresh float64 array of ``shape``.
 
     ``fields`` maps the bar columns the program reads to float64 arrays of
     ``shape`` (1-D for one instrument, 2-D as instruments x bars, C-contiguous).
+    ``call(name, *args)`` computes the series functions (``_backend.call``
+    unless the caller runs them another way, such as over the segments of a
+    long column).
     """
     nodes, last_use = program.nodes, program.last_use
     values: list = [None] * len(nodes)
@@ -74,7 +77,7 @@ def run(program: Program, fields: Mapping[str, np.ndarray],
             elif kind == "if":
                 v = _ops.select(values[node[1]], values[node[2]], values[node[3]])
             elif kind == "call":
-                v = _call(node, values, shape)
+                v = _call(node, values, shape, call)
             else:
                 raise ValueError(f"unknown node {node!r}")
             values[i] = v
@@ -95,10 +98,10 @@ def run(program: Program, fields: Mapping[str, np.ndarray],
     return out
 
 
-def _call(node, values: list, shape: tuple[int, ...]) -> np.ndarray:
+def _call(node, values: list, shape: tuple[int, ...], call: Callable) -> np.ndarray:
     """Arguments of a call node put back in catalog order."""
     series = iter(node[2])
     ints = iter(node[3])
     args = [next(ints) if kind == "i" else _series(values[next(series)], shape)
             for kind in FUNCTIONS[node[1]].kinds]
-    return _backend.call(node[1], *args)
+    return call(node[1], *args)
