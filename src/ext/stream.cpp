@@ -100,47 +100,59 @@ inline void run_loop(const Loop &l, const double *a, const double *b, double *ou
     }
 }
 
-template <class F>
+// out[i] = f(a[i*SA], b[i*SB]): SA or SB 0 for one value used at every i.
+template <int SA, int SB, class F>
 inline void each(double *out, const double *a, const double *b, npy_intp n, F f) {
-    for (npy_intp i = 0; i < n; ++i) out[i] = f(a[i], b[i]);
+    for (npy_intp i = 0; i < n; ++i) out[i] = f(a[i * SA], b[i * SB]);
 }
 
-void binary(int op, const double *a, const double *b, double *o, npy_intp n) {
+// The language's binary operations, written once: a graph's nodes and the
+// formula evaluation over whole arrays (zelvo.formula._ops, through
+// _elementwise) both run them.  POW takes both operands at every i (SA = SB
+// = 1): the loop it borrows from NumPy may take shortcuts for a constant.
+template <int SA, int SB>
+void binary_strided(int op, const double *a, const double *b, double *o, npy_intp n) {
     switch (op) {
-        case ADD: each(o, a, b, n, [](double x, double y) { return x + y; }); break;
-        case SUB: each(o, a, b, n, [](double x, double y) { return x - y; }); break;
-        case MUL: each(o, a, b, n, [](double x, double y) { return x * y; }); break;
-        case DIV: each(o, a, b, n, [](double x, double y) { return x / y; }); break;
-        case GT: each(o, a, b, n, [](double x, double y) { return x > y ? 1.0 : 0.0; }); break;
-        case LT: each(o, a, b, n, [](double x, double y) { return x < y ? 1.0 : 0.0; }); break;
-        case GE: each(o, a, b, n, [](double x, double y) { return x >= y ? 1.0 : 0.0; }); break;
-        case LE: each(o, a, b, n, [](double x, double y) { return x <= y ? 1.0 : 0.0; }); break;
-        case EQ: each(o, a, b, n, [](double x, double y) { return x == y ? 1.0 : 0.0; }); break;
-        case NE: each(o, a, b, n, [](double x, double y) { return x != y ? 1.0 : 0.0; }); break;
+        case ADD: each<SA, SB>(o, a, b, n, [](double x, double y) { return x + y; }); break;
+        case SUB: each<SA, SB>(o, a, b, n, [](double x, double y) { return x - y; }); break;
+        case MUL: each<SA, SB>(o, a, b, n, [](double x, double y) { return x * y; }); break;
+        case DIV: each<SA, SB>(o, a, b, n, [](double x, double y) { return x / y; }); break;
+        case GT: each<SA, SB>(o, a, b, n, [](double x, double y) { return x > y ? 1.0 : 0.0; }); break;
+        case LT: each<SA, SB>(o, a, b, n, [](double x, double y) { return x < y ? 1.0 : 0.0; }); break;
+        case GE: each<SA, SB>(o, a, b, n, [](double x, double y) { return x >= y ? 1.0 : 0.0; }); break;
+        case LE: each<SA, SB>(o, a, b, n, [](double x, double y) { return x <= y ? 1.0 : 0.0; }); break;
+        case EQ: each<SA, SB>(o, a, b, n, [](double x, double y) { return x == y ? 1.0 : 0.0; }); break;
+        case NE: each<SA, SB>(o, a, b, n, [](double x, double y) { return x != y ? 1.0 : 0.0; }); break;
         case AND:
-            each(o, a, b, n, [](double x, double y) { return truth(x) && truth(y) ? 1.0 : 0.0; });
+            each<SA, SB>(o, a, b, n, [](double x, double y) { return truth(x) && truth(y) ? 1.0 : 0.0; });
             break;
         case OR:
-            each(o, a, b, n, [](double x, double y) { return truth(x) || truth(y) ? 1.0 : 0.0; });
+            each<SA, SB>(o, a, b, n, [](double x, double y) { return truth(x) || truth(y) ? 1.0 : 0.0; });
             break;
         // a where a > b, else b: on a tie of zeros the second (MAX(0,-0) is
         // -0), NaN in either gives NaN.  NumPy's maximum does not promise
         // which zero it returns, so the rule is written out here.
         case MAX:
-            each(o, a, b, n, [](double x, double y) { return x > y || std::isnan(x) ? x : y; });
+            each<SA, SB>(o, a, b, n, [](double x, double y) { return x > y || std::isnan(x) ? x : y; });
             break;
         case MIN:
-            each(o, a, b, n, [](double x, double y) { return x < y || std::isnan(x) ? x : y; });
+            each<SA, SB>(o, a, b, n, [](double x, double y) { return x < y || std::isnan(x) ? x : y; });
             break;
         case POW:
             // NumPy's power (C pow) gives 1 for pow(x, 0) and pow(1, y) even
             // where x or y is NaN; the language's POW gives NaN there.
-            run_loop(g_power, a, b, o, n);
-            for (npy_intp i = 0; i < n; ++i) {
-                if (std::isnan(a[i]) || std::isnan(b[i])) o[i] = kNaN;
+            if constexpr (SA == 1 && SB == 1) {
+                run_loop(g_power, a, b, o, n);
+                for (npy_intp i = 0; i < n; ++i) {
+                    if (std::isnan(a[i]) || std::isnan(b[i])) o[i] = kNaN;
+                }
             }
             break;
     }
+}
+
+void binary(int op, const double *a, const double *b, double *o, npy_intp n) {
+    binary_strided<1, 1>(op, a, b, o, n);
 }
 
 void unary(int op, const double *a, double *o, npy_intp n) {
@@ -1404,6 +1416,118 @@ PyType_Slot g_type_slots[] = {
 PyType_Spec g_type_spec = {"zelvo._stream.Graph", sizeof(Graph), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, g_type_slots};
 
+// _elementwise(op, a[, b], out): one of the language's elementwise operations
+// (BINARY_OPS with b, UNARY_OPS without) over float64 values: arrays of one
+// shape, or a 0-d operand standing for every element (POW takes both in
+// full).  Returns NotImplemented for operands of two other shapes, which the
+// caller broadcasts first.  The loops are the graph nodes' own.
+PyObject *elementwise(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 2 || nargs > 4) {
+        PyErr_SetString(PyExc_TypeError, "_elementwise(op, a[, b], out) takes two to four arguments");
+        return nullptr;
+    }
+    // The last argument is `out` (None for a new array): a float64
+    // C-contiguous array of the result's shape, which may be an operand.
+    PyObject *into = Py_None;
+    if (nargs >= 3) {
+        into = args[nargs - 1];
+        --nargs;
+    }
+    const char *name = PyUnicode_Check(args[0]) ? PyUnicode_AsUTF8(args[0]) : nullptr;
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_elementwise: op must be a str");
+        return nullptr;
+    }
+    const bool two = nargs == 3;
+    const char *const *names = two ? kBinaryNames : kUnaryNames;
+    const int count = two ? kBinaries : kUnaries;
+    int op = 0;
+    while (op < count && std::strcmp(names[op], name) != 0) ++op;
+    if (op == count) {
+        PyErr_Format(PyExc_ValueError, "_elementwise: no %s operation %R", two ? "binary" : "unary",
+                     args[0]);
+        return nullptr;
+    }
+    const int flags = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+    PyArrayObject *a = reinterpret_cast<PyArrayObject *>(
+        PyArray_FROMANY(args[1], NPY_DOUBLE, 0, 0, flags));
+    if (!a) return nullptr;
+    PyArrayObject *b = nullptr;
+    if (two) {
+        b = reinterpret_cast<PyArrayObject *>(PyArray_FROMANY(args[2], NPY_DOUBLE, 0, 0, flags));
+        if (!b) {
+            Py_DECREF(a);
+            return nullptr;
+        }
+    }
+    // The operand whose shape the result takes; a 0-d other one is one value.
+    PyArrayObject *full = a;
+    int sa = 1, sb = 1;
+    if (b) {
+        const bool same = PyArray_NDIM(a) == PyArray_NDIM(b) &&
+                          PyArray_CompareLists(PyArray_DIMS(a), PyArray_DIMS(b), PyArray_NDIM(a));
+        if (!same && op != POW && PyArray_NDIM(b) == 0) {
+            sb = 0;
+        } else if (!same && op != POW && PyArray_NDIM(a) == 0) {
+            sa = 0;
+            full = b;
+        } else if (!same) {
+            Py_DECREF(a);
+            Py_DECREF(b);
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+    }
+    PyArrayObject *out = nullptr;
+    if (into != Py_None) {
+        auto *o = reinterpret_cast<PyArrayObject *>(into);
+        if (!PyArray_Check(into) || PyArray_TYPE(o) != NPY_DOUBLE || !PyArray_ISCARRAY(o) ||
+            PyArray_NDIM(o) != PyArray_NDIM(full) ||
+            !PyArray_CompareLists(PyArray_DIMS(o), PyArray_DIMS(full), PyArray_NDIM(o))) {
+            PyErr_SetString(PyExc_ValueError,
+                            "_elementwise: out must be a writable C-contiguous float64 array "
+                            "of the result's shape");
+        } else {
+            out = reinterpret_cast<PyArrayObject *>(Py_NewRef(into));
+        }
+    } else {
+        out = reinterpret_cast<PyArrayObject *>(
+            PyArray_SimpleNew(PyArray_NDIM(full), PyArray_DIMS(full), NPY_DOUBLE));
+    }
+    if (out) {
+        const npy_intp n = PyArray_SIZE(full);
+        const auto *x = static_cast<const double *>(PyArray_DATA(a));
+        const auto *y = b ? static_cast<const double *>(PyArray_DATA(b)) : nullptr;
+        auto *o = static_cast<double *>(PyArray_DATA(out));
+        // Large arrays run without the GIL; the loops touch no Python object.
+        PyThreadState *ts = n >= (npy_intp{1} << 16) ? PyEval_SaveThread() : nullptr;
+        if (!b) {
+            unary(op, x, o, n);
+        } else if (sa && sb) {
+            binary_strided<1, 1>(op, x, y, o, n);
+        } else if (sb) {
+            binary_strided<0, 1>(op, x, y, o, n);
+        } else {
+            binary_strided<1, 0>(op, x, y, o, n);
+        }
+        if (ts) PyEval_RestoreThread(ts);
+    }
+    Py_DECREF(a);
+    Py_XDECREF(b);
+    return reinterpret_cast<PyObject *>(out);
+}
+
+PyMethodDef g_module_methods[] = {
+    {"_elementwise", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(elementwise)),
+     METH_FASTCALL,
+     "_elementwise(op, a, [b,] out, /)\n--\n\n"
+     "The formula language's elementwise operation `op` (one of BINARY_OPS with\n"
+     "b, of UNARY_OPS without) over float64 values of one shape, or a 0-d\n"
+     "operand for every element, into `out` (None: a new array; else a\n"
+     "C-contiguous float64 array of the result's shape, an operand allowed);\n"
+     "NotImplemented for other shapes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject *names_tuple(const char *const *names, int n) {
     PyObject *t = PyTuple_New(n);
     for (int i = 0; t && i < n; ++i) {
@@ -1484,8 +1608,9 @@ PyModuleDef_Slot g_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "_stream", "Graphs of core streams.", 0, nullptr,
-                     g_slots, nullptr, nullptr, nullptr};
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "_stream",
+                     "Graphs of core streams, and the formula language's elementwise operations.",
+                     0, g_module_methods, g_slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

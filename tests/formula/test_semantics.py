@@ -160,3 +160,52 @@ def test_every_layer_judges_conditions_alike():
     assert np.array_equal(out["A"], HOLDS)
     s = f.stream({"close": CONDITIONS[:0]})
     assert [s.update(v)["Y"] for v in CONDITIONS] == HOLDS.tolist()
+
+
+# ---- the elementwise loops over whole arrays -----------------------------------------
+
+from zelvo.formula import _ops  # noqa: E402
+
+_PANEL = np.array([[1.0, -0.0, np.nan, 3.5], [0.0, np.inf, -2.0, 1e308]])
+
+
+@pytest.mark.parametrize("op", sorted(set(_ops.BINOPS) | set(_ops.BINFNS)))
+@pytest.mark.parametrize("other", [2.0, -0.0, np.nan, _PANEL[::-1].copy(), _PANEL[0].copy()])
+def test_a_constant_or_a_broadcast_operand_gives_the_bits_of_full_arrays(op, other):
+    # A 0-d operand stands for every element, other shapes broadcast: both
+    # give what the same operation gives on two full arrays, either way round.
+    fn = {**_ops.BINOPS, **_ops.BINFNS}[op]
+    full = np.ascontiguousarray(np.broadcast_to(other, _PANEL.shape))
+    for a, b, fa, fb in ((_PANEL, other, _PANEL, full), (other, _PANEL, full, _PANEL)):
+        with np.errstate(all="ignore"):
+            want = fn(np.ascontiguousarray(fa), np.ascontiguousarray(fb))
+            got = fn(a, b)
+        assert got.shape == _PANEL.shape and got.tobytes() == want.tobytes(), op
+
+
+@pytest.mark.parametrize("op", ["+", "*", "MAX"])
+def test_results_written_over_an_operand(op):
+    fn = {**_ops.BINOPS, **_ops.BINFNS}[op]
+    a, b = _PANEL.copy(), _PANEL[::-1].copy()
+    want = fn(a, b)
+    got = fn(a, b, out=a) if op != "MAX" else want
+    assert got.tobytes() == want.tobytes()
+    # An out= the loops cannot write into (another dtype, not contiguous) is
+    # left alone and a new array is returned.
+    for bad in (np.zeros(_PANEL.shape, dtype=np.float32), np.zeros((4, 2)).T):
+        r = _ops.UNOPS["NEG"](_PANEL, out=bad)
+        assert r is not bad and r.tobytes() == (-_PANEL).tobytes()
+
+
+@pytest.mark.parametrize("args,error", [
+    (("??", 1.0, 2.0, None), ValueError),
+    (("NEG", 1.0, 2.0, None), ValueError),       # a unary op with two operands
+    (("+", "x", 2.0, None), ValueError),
+    ((1, 1.0, 2.0, None), TypeError),
+    (("+", np.ones(3), np.ones(3), np.zeros(2)), ValueError),
+    (("+",), TypeError),
+])
+def test_the_loops_refuse_what_they_cannot_run(args, error):
+    from zelvo import _stream
+    with pytest.raises(error):
+        _stream._elementwise(*args)

@@ -1,10 +1,12 @@
 """The elementwise operations of the language, on NumPy arrays or numbers.
 
-One definition serves both constant folding (on 0-d arrays) and evaluation,
-so a folded constant has the bits the same operation gives on a series.
-Each operation is pinned down here rather than left to NumPy's choices where
-those are not promised (which zero MAX returns for 0 and -0, the sign of the
-zero SIGN returns, POW of a NaN to the power 0):
+Each operation is defined once, in C++, in the stream extension
+(``zelvo._stream``): a stream's graph nodes and the evaluation of a formula
+over whole arrays run the same loops, and constant folding runs them on
+one-element arrays, so a folded constant, a series and a stream all get the
+same bits.  Each operation is pinned down there rather than left to NumPy's
+choices where those are not promised (which zero MAX returns for 0 and -0,
+the sign of the zero SIGN returns, POW of a NaN to the power 0):
 
 * a value is **true** when its truncation toward zero is non-zero, that is
   when ``|x| >= 1``; NaN is false.  Comparisons, AND, OR and NOT give 1.0 or
@@ -24,7 +26,7 @@ from typing import Callable
 
 import numpy as np
 
-from .. import _api
+from .. import _api, _stream
 
 F64 = np.float64
 
@@ -35,54 +37,47 @@ def truth(x):
     return _api._truth(x)
 
 
-def _flag(mask):
-    return np.asarray(mask, dtype=F64)
+def _usable(out):
+    """out when the loops can write into it, else None (a new array)."""
+    if out is not None and out.dtype == F64 and out.flags.c_contiguous and out.flags.writeable:
+        return out
+    return None
 
 
-def _max(a, b):
-    return np.where((a > b) | np.isnan(a), a, b)
+def _binary(op: str) -> Callable:
+    def run(a, b, out=None):
+        out = _usable(out)
+        r = _stream._elementwise(op, a, b, out)
+        if r is NotImplemented:
+            # Two shapes that broadcast: both in full, as C-contiguous arrays.
+            a, b = (np.ascontiguousarray(v, dtype=F64)
+                    for v in np.broadcast_arrays(np.asarray(a, dtype=F64),
+                                                 np.asarray(b, dtype=F64)))
+            r = _stream._elementwise(op, a, b, out if out is not None and
+                                     out.shape == a.shape else None)
+        return r
+    run.__name__ = run.__qualname__ = f"binary {op}"
+    return run
 
 
-def _min(a, b):
-    return np.where((a < b) | np.isnan(a), a, b)
+def _unary(op: str) -> Callable:
+    def run(a, out=None):
+        return _stream._elementwise(op, a, _usable(out))
+    run.__name__ = run.__qualname__ = f"unary {op}"
+    return run
 
 
-def _pow(a, b):
-    # Both operands as full contiguous arrays: NumPy takes shortcuts for a
-    # constant exponent (0.5 runs sqrt, which keeps the sign of -0), and POW
-    # must not depend on whether an operand is a constant.
-    # (A broadcast view has stride 0, which NumPy takes for a constant too.)
-    a, b = np.asarray(a, dtype=F64), np.asarray(b, dtype=F64)
-    shape = np.broadcast_shapes(a.shape, b.shape)
-    a = a if a.shape == shape else np.array(np.broadcast_to(a, shape), order="C")
-    b = b if b.shape == shape else np.array(np.broadcast_to(b, shape), order="C")
-    return np.where(np.isnan(a) | np.isnan(b), np.nan, np.power(a, b))
-
-
-BINOPS: dict[str, Callable] = {
-    "+": np.add, "-": np.subtract, "*": np.multiply, "/": np.divide,
-    ">": lambda a, b: _flag(np.greater(a, b)),
-    "<": lambda a, b: _flag(np.less(a, b)),
-    ">=": lambda a, b: _flag(np.greater_equal(a, b)),
-    "<=": lambda a, b: _flag(np.less_equal(a, b)),
-    "==": lambda a, b: _flag(np.equal(a, b)),
-    "!=": lambda a, b: _flag(np.not_equal(a, b)),
-    "AND": lambda a, b: _flag(truth(a) & truth(b)),
-    "OR": lambda a, b: _flag(truth(a) | truth(b)),
-}
+_FUNCTIONS = ("MAX", "MIN", "POW")
+BINOPS: dict[str, Callable] = {op: _binary(op) for op in _stream.BINARY_OPS
+                               if op not in _FUNCTIONS}
 
 #: Operators whose operands can be exchanged without changing a bit (apart
 #: from which NaN payload wins), so ``A+B`` and ``B+A`` share one node.
 COMMUTATIVE = frozenset({"+", "*", "==", "!=", "AND", "OR"})
 
-UNOPS: dict[str, Callable] = {
-    "NEG": np.negative,
-    "NOT": lambda a: _flag(~truth(a)),
-    "ABS": np.abs, "SQRT": np.sqrt, "LN": np.log, "LOG": np.log10, "EXP": np.exp,
-    "SIGN": lambda a: np.sign(a) + 0.0,
-}
+UNOPS: dict[str, Callable] = {op: _unary(op) for op in _stream.UNARY_OPS}
 
-BINFNS: dict[str, Callable] = {"MAX": _max, "MIN": _min, "POW": _pow}
+BINFNS: dict[str, Callable] = {op: _binary(op) for op in _FUNCTIONS}
 
 
 def select(c, a, b):
@@ -92,6 +87,6 @@ def select(c, a, b):
 
 def fold(fn: Callable, *values: float) -> float:
     """Apply an operation to numbers, as it would apply to every bar: on
-    one-bar arrays, so the same NumPy loops run as on a series."""
+    one-bar arrays, so the same loops run as on a series."""
     with np.errstate(all="ignore"):
         return float(np.reshape(fn(*(np.full(1, v, dtype=F64) for v in values)), -1)[0])
