@@ -101,7 +101,8 @@ def one_instrument(rounds):
 
 def from_c(rounds, bars=1_000_000):
     exe = os.path.join(tempfile.mkdtemp(prefix="zelvo-stream-bench-"), "stream_bench")
-    sources = sorted(glob.glob(os.path.join(ROOT, "rillet", "src", "*.cpp")))
+    sources = sorted(glob.glob(os.path.join(ROOT, "rillet", "src", "*.cpp")) +
+                     glob.glob(os.path.join(ROOT, "rillet", "src", "families", "*.cpp")))
     cmd = ["g++", "-std=c++17", "-O3", "-fwrapv", "-ffp-contract=off", "-fno-fast-math",
            "-fno-exceptions", "-I", os.path.join(ROOT, "rillet"), *sources,
            os.path.join(HERE, "stream_bench.cpp"), "-o", exe]

@@ -54,7 +54,7 @@ flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fwrapv -ffp-contract=off -fno-
 
 objs=()
 pids=()
-for src in rillet/src/*.cpp fuzz/fuzz_core.cpp fuzz/fuzz_stream_load.cpp; do
+for src in rillet/src/*.cpp rillet/src/families/*.cpp fuzz/fuzz_core.cpp fuzz/fuzz_stream_load.cpp; do
   obj="$out/obj/$(basename "$src" .cpp).o"
   "$cxx" "${flags[@]}" -c "$src" -o "$obj" &
   case "$src" in rillet/*) objs+=("$obj") ;; esac

@@ -9,7 +9,9 @@ import subprocess
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CORE_SRC = os.path.join(ROOT, "rillet", "src")
-CORE_SOURCES = sorted(glob.glob(os.path.join(CORE_SRC, "*.cpp")))
+# The machinery, and one file per family of functions.
+CORE_SOURCES = sorted(glob.glob(os.path.join(CORE_SRC, "*.cpp")) +
+                      glob.glob(os.path.join(CORE_SRC, "families", "*.cpp")))
 INCLUDE = ["-I", os.path.join(ROOT, "rillet"), "-I", CORE_SRC]
 TESTS_C = os.path.join(ROOT, "tests", "c")
 

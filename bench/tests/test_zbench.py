@@ -12,7 +12,7 @@ from zbench import cases, peers, record, report, suite, timing
 def test_every_catalog_function_is_timed_once_with_calls_of_the_right_shape():
     labels = [label for label, _, _ in cases.cases()]
     plain = [label for label in labels if label == cases.base_of(label)]
-    assert plain == list(FUNCTIONS)
+    assert plain == [name for name, f in FUNCTIONS.items() if f.exact]
     d = cases.Inputs(z, np.linspace(90.0, 110.0, 300) + np.sin(np.arange(300.0)))
     ns = cases.namespace(z, d)
     for label, stmt, windowed in cases.cases():

@@ -1,7 +1,8 @@
-// Stream handles: the table of the 31 functions (from the catalog), opening
+// Stream handles: the table of the functions (from the registry), opening
 // with a history, update, peek, copy, close, and the byte form that saves
 // and loads them.  The per-function state, its one-bar step and the fields
-// it saves live in the stream_<family>.cpp sources.
+// it saves live in the family files (families/*.cpp), beside the
+// whole-series functions.
 #include "stream.h"
 
 #include <cstdint>

@@ -233,7 +233,7 @@ constexpr Ops ops_of() {
                &step_of<S, true>, &step_of<S, false>, &save_of<S>, &load_of<S>};
 }
 
-// Each function's entry, defined in the family's stream source.
+// Each function's entry, defined in its family file (families/*.cpp).
 #define RILLET_STREAM_DECLARE(NAME, ...) extern const Ops ops_##NAME;
 RILLET_CATALOG(RILLET_STREAM_DECLARE)
 #undef RILLET_STREAM_DECLARE

@@ -136,7 +136,7 @@ def build(request, tmp_path_factory):
     if not builds.have("g++"):
         pytest.skip("g++ is needed")
     out = tmp_path_factory.mktemp("llv_hhv") / f"{request.param}.so"
-    return builds.library(out, [os.path.join(builds.CORE_SRC, "llv_hhv.cpp")],
+    return builds.library(out, [os.path.join(builds.CORE_SRC, "families", "extremes.cpp")],
                           VARIANTS[request.param])
 
 

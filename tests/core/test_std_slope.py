@@ -51,8 +51,8 @@ def paths(tmp_path_factory):
         for p in filter(runnable, PATHS):
             so = str(out / f"lib_{cc}_{p}.so")
             cmd = [cxx, *builds.flags(shared=True), f"-DRILLET_FORCE_PATH={p}", *builds.INCLUDE,
-                   os.path.join(builds.CORE_SRC, "std.cpp"),
-                   os.path.join(builds.CORE_SRC, "slope.cpp"), "-o", so]
+                   os.path.join(builds.CORE_SRC, "families", "dispersion.cpp"),
+                   os.path.join(builds.CORE_SRC, "families", "slope.cpp"), "-o", so]
             jobs[cc, p] = (so, subprocess.Popen(cmd, stdout=subprocess.PIPE,
                                                 stderr=subprocess.STDOUT, text=True))
     found = {"module": lib}
@@ -311,10 +311,10 @@ def test_kernels_never_fuse_even_with_contraction_on(tmp_path, cc):
     if COMPILERS[cc] is None:
         pytest.skip(f"no {cc} here")
     contract = "-ffp-contract=fast" if cc == "gcc" else "-ffp-contract=on"
-    for src in ("std.cpp", "slope.cpp"):
+    for src in ("dispersion.cpp", "slope.cpp"):
         obj = str(tmp_path / (src + ".o"))
         subprocess.run([COMPILERS[cc], "-c", "-O3", contract, "-fPIC", "-std=c++17",
-                        os.path.join(builds.CORE_SRC, src), "-o", obj], check=True)
+                        os.path.join(builds.CORE_SRC, "families", src), "-o", obj], check=True)
         code = subprocess.run(["objdump", "-d", obj], capture_output=True, text=True,
                               check=True).stdout
         assert "%zmm" in code and "\tvfm" not in code and "\tvfnm" not in code, src

@@ -10,9 +10,9 @@
 // kept sorted, a bar's value is inserted at its place and the value leaving
 // the window is taken out (binary search, then one move of the values above
 // it), so a bar costs O(log N) comparisons and at most N moved values.
-#include "scratch.h"
-#include "series.h"
-#include "stream.h"
+#include "../scratch.h"
+#include "../series.h"
+#include "../stream.h"
 
 #include <algorithm>
 #include <cmath>

@@ -8,9 +8,9 @@
 //     slope = (N * sumXY - sumX * sumY) / denom
 // carried out for several consecutive windows at once, one per vector lane:
 // the j-th element of each is a contiguous load.
-#include "series.h"
-#include "simd.h"
-#include "slope.h"
+#include "../series.h"
+#include "../simd.h"
+#include "../slope.h"
 
 using namespace rillet;
 
@@ -21,7 +21,7 @@ using Kernel = void (*)(const num_t *, num_t *, int64_t, int, const Positions &)
 }  // namespace
 
 #define RILLET_KERNELS "slope_kernels.h"
-#include "simd_each.h"
+#include "../simd_each.h"
 
 namespace {
 

@@ -1,10 +1,101 @@
+// The running sums and means: MA, MA_A, SUM and SUM_A, whole series and streams.
+//
+// Each function's one-bar arithmetic comes from step.h wherever the
+// whole-series function, its stream and a grouped kernel (lanes.cpp) share it.
+
+// Simple moving average: one window for all bars (running sum, honours the
+// calculation context) and one window per bar (each window summed oldest first).
+#include "../series.h"
+#include "../step.h"
+
+using namespace rillet;
+
+extern "C" {
+
+int zv_ma(pcalc_ctx_t ctx, const num_t *X, int size_X, int N, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
+    if (N < 1) return ERR_PARAM_WRONG;
+    const int s = lead_and_warmup(X, size_X, N, R);
+    if (first_full(s, N) >= size_X) return ERR_OK;
+
+    // A negative context restricts the work to the tail of the series.
+    int64_t i = static_cast<int64_t>(s) + ctxn(ctx, size_X, N);
+    const num_t q = nan_value();
+    while (i < size_X && is_nan(X[i])) R[i++] = q;
+    if (i >= size_X) return ERR_OK;
+
+    const num_t n = static_cast<num_t>(N);
+    num_t sum = 0.0;
+    for (int64_t j = i - N + 1; j <= i; ++j) sum += X[j];
+    R[i] = sum / n;
+    for (int64_t t = i + 1; t < size_X; ++t) {
+        window_sum_step(sum, X[t - N], X[t]);
+        R[t] = sum / n;
+    }
+    return ERR_OK;
+}
+
+int zv_ma_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
+            int size_R) {
+    if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    // A sum that is NaN (+inf and -inf in one window) has no mean either.
+    const num_t q = nan_value();
+    per_bar_sums(X, size_X, N, R,
+                 [q](num_t sum, int32_t n) { return is_nan(sum) ? q : sum / static_cast<num_t>(n); });
+    return ERR_OK;
+}
+
+}  // extern "C"
+
+// Window sums: one window for all bars (a running sum; N = 0 is the
+// cumulative sum that ignores NaN bars) and one window per bar (each window
+// summed oldest first).
+#include "../series.h"
+#include "../step.h"
+
+
+extern "C" {
+
+int zv_sum(pcalc_ctx_t, const num_t *X, int size_X, int N, num_t *R, int size_R) {
+    if (size_mismatch(size_X, size_R)) return ERR_SIZE_DISMATCH;
+    if (N < 0) return ERR_PARAM_WRONG;
+    num_t sum = 0.0;
+    if (N == 0) {
+        for (int i = 0; i < size_X; ++i) {
+            if (!is_nan(X[i])) sum = sum + X[i];
+            R[i] = sum;
+        }
+        return ERR_OK;
+    }
+
+    // The running sum is never recomputed: a NaN that enters it stays.
+    const int64_t last = warm_up(X, size_X, N, R, [&](int64_t k) { sum = sum + X[k]; });
+    if (last < 0) return ERR_OK;
+    R[last] = sum;
+    for (int64_t t = last + 1; t < size_X; ++t) {
+        window_sum_step(sum, X[t - N], X[t]);
+        R[t] = sum;
+    }
+    return ERR_OK;
+}
+
+int zv_sum_a(pcalc_ctx_t, const num_t *X, int size_X, const num_t *N, int size_N, num_t *R,
+             int size_R) {
+    if (size_mismatch(size_X, size_R, size_N)) return ERR_SIZE_DISMATCH;
+    // inf + -inf is written as it comes out of the addition.  N[i] = 0 has no
+    // window here (not a cumulative sum).
+    per_bar_sums(X, size_X, N, R, [](num_t sum, int32_t) { return sum; });
+    return ERR_OK;
+}
+
+}  // extern "C"
+
 // Streams of the moving averages and window sums: MA and SUM on a running
 // sum (amortised constant time per bar), MA_A and SUM_A summing each bar's
 // window afresh from the kept bars, as their whole-series forms do.
-#include "step.h"
-#include "stream.h"
+#include "../step.h"
+#include "../stream.h"
 
-using namespace rillet;
 using namespace rillet::stream;
 
 namespace {
