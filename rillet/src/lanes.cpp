@@ -343,7 +343,9 @@ struct Consts {
 };
 
 // Bars t .. t+count-1 with fixed masks.  Full: every lane past its c.
-template <Kind K, bool Full, int W, int U>
+// UA: the vectors that hold lanes of the group (the first UA of U); a group
+// of at most half the lanes leaves the second half's vectors out.
+template <Kind K, bool Full, int UA, int W, int U>
 LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, const num_t *x,
                           ptrdiff_t xs, const num_t *xl, ptrdiff_t xls, const num_t *fa,
                           ptrdiff_t as, num_t *r, ptrdiff_t rs, int64_t count) {
@@ -355,7 +357,7 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
     const bool take_leaving = Full || m.any_c;
     // The state in locals, so the stores to the results cannot alias it.
     D s0[U], s1[U], s2[U], wt[U];
-    for (int u = 0; u < U; ++u) {
+    for (int u = 0; u < UA; ++u) {
         s0[u] = st.acc[0][u];
         s1[u] = st.acc[1][u];
         s2[u] = st.acc[2][u];
@@ -369,7 +371,7 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
     };
     for (int64_t j = 0; j < count; ++j) {
 #pragma GCC unroll 8
-        for (int u = 0; u < U; ++u) {
+        for (int u = 0; u < UA; ++u) {
             const D xv = load<W>(x + u * W);
             D out;
             if constexpr (K == Kind::Sum || K == Kind::Mean) {
@@ -438,14 +440,14 @@ LANES_INLINE void stretch(St<W, U> &st, const Consts &k, const Masks<W, U> &m, c
         }
         if constexpr (K == Kind::Factor) fa += as;
     }
-    for (int u = 0; u < U; ++u) {
+    for (int u = 0; u < UA; ++u) {
         st.acc[0][u] = s0[u];
         st.acc[1][u] = s1[u];
         st.acc[2][u] = s2[u];
     }
 }
 
-template <Kind K, int W, int U>
+template <Kind K, int UA, int W, int U>
 LANES_INLINE void stretches(St<W, U> &st, const Consts &k, const Stream &X, const Stream &XL,
                             const Stream &A, const Stream &R, int64_t t, int64_t end) {
     Masks<W, U> m;
@@ -457,13 +459,29 @@ LANES_INLINE void stretches(St<W, U> &st, const Consts &k, const Stream &X, cons
         const num_t *xl = leaves(K) && m.any_c ? XL.at(t) : nullptr;
         const num_t *fa = K == Kind::Factor ? A.at(t) : nullptr;
         if (m.full) {
-            stretch<K, true>(st, k, m, X.at(t), X.stride, xl, XL.stride, fa, A.stride,
+            stretch<K, true, UA>(st, k, m, X.at(t), X.stride, xl, XL.stride, fa, A.stride,
                              const_cast<num_t *>(R.at(t)), R.stride, next - t);
         } else {
-            stretch<K, false>(st, k, m, X.at(t), X.stride, xl, XL.stride, fa, A.stride,
+            stretch<K, false, UA>(st, k, m, X.at(t), X.stride, xl, XL.stride, fa, A.stride,
                               const_cast<num_t *>(R.at(t)), R.stride, next - t);
         }
         t = next;
+    }
+}
+
+template <int UA, int W, int U>
+LANES_INLINE void run_kind(Kind kind, St<W, U> &st, const Consts &k, const Stream &X,
+                           const Stream &XL, const Stream &A, const Stream &R, int64_t b,
+                           int64_t e) {
+    switch (kind) {
+        case Kind::Sum: stretches<Kind::Sum, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::Mean: stretches<Kind::Mean, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::Count: stretches<Kind::Count, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::CumSum: stretches<Kind::CumSum, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::CumCount: stretches<Kind::CumCount, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::Seeded: stretches<Kind::Seeded, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::Factor: stretches<Kind::Factor, UA>(st, k, X, XL, A, R, b, e); break;
+        case Kind::Weighted: stretches<Kind::Weighted, UA>(st, k, X, XL, A, R, b, e); break;
     }
 }
 
@@ -483,6 +501,8 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
     const bool r_direct = whole && g.r_lane_stride == 1;
     const bool factor = kind == Kind::Factor, leaving = leaves(kind);
     const bool all_direct = x_direct && r_direct && (a_direct || !factor);
+    // A group of at most half the lanes computes only the vectors that hold them.
+    const bool half = g.count <= W * U / 2;
 
     // Tiles for what is not read or written in place (48 KiB of stack).  The
     // running sums read every bar twice, entering and N bars later leaving:
@@ -525,15 +545,10 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
             A = {ta, G, b};
         }
         if (!r_direct) R = {tr, G, b};
-        switch (kind) {
-            case Kind::Sum: stretches<Kind::Sum>(st, k, X, XL, A, R, b, e); break;
-            case Kind::Mean: stretches<Kind::Mean>(st, k, X, XL, A, R, b, e); break;
-            case Kind::Count: stretches<Kind::Count>(st, k, X, XL, A, R, b, e); break;
-            case Kind::CumSum: stretches<Kind::CumSum>(st, k, X, XL, A, R, b, e); break;
-            case Kind::CumCount: stretches<Kind::CumCount>(st, k, X, XL, A, R, b, e); break;
-            case Kind::Seeded: stretches<Kind::Seeded>(st, k, X, XL, A, R, b, e); break;
-            case Kind::Factor: stretches<Kind::Factor>(st, k, X, XL, A, R, b, e); break;
-            case Kind::Weighted: stretches<Kind::Weighted>(st, k, X, XL, A, R, b, e); break;
+        if (half) {
+            run_kind<U / 2>(kind, st, k, X, XL, A, R, b, e);
+        } else {
+            run_kind<U>(kind, st, k, X, XL, A, R, b, e);
         }
         if (!r_direct) scatter<W>(tr, g, b, e);
         b = e;

@@ -9,9 +9,10 @@
 // - the recurrences that have grouped kernels (lanes.h) run sixteen lanes per
 //   group.  A panel whose time axis is the first one is walked in blocks of
 //   rows across a batch of groups, so every row is read and written while it
-//   is in cache, with no copy at all.  A group of fewer than kMinGroup lanes
-//   runs as the one-series functions do: the vector work of a group costs
-//   the same whatever it holds;
+//   is in cache, with no copy at all.  A group of up to half the lanes
+//   computes half the vectors; a short last group (under kMinGroup lanes
+//   contiguous along time, kMinRowGroup of a time-first panel) runs as the
+//   one-series functions do;
 // - every other function, and panels of lanes contiguous along time that are
 //   few or long (where the one-series function is as fast per value as a
 //   group), run lane by lane through the one-series function.  Lanes
@@ -58,8 +59,11 @@ constexpr int kBlock = 16;
 // would be mapped, faulted in and unmapped on every call.
 constexpr size_t kScratchCap = size_t{16} << 20;
 // Fewest lanes of a group that the grouped kernels run, unless a test pins
-// their path.
+// their path: of lanes contiguous along time, and of a time-first panel
+// (whose rows the one-series route must gather and scatter, while a group
+// reads them in place and computes half its vectors for half the lanes).
 constexpr int kMinGroup = 8;
+constexpr int kMinRowGroup = 5;
 // Lanes that lie contiguous along time run grouped only up to this many bars:
 // a group of longer ones streams sixteen series at once through the caches,
 // and the one-series function, reading one, is as fast or faster.
@@ -374,7 +378,9 @@ int zv_panel(const char *name, int lanes_n, int bars, const zv_lanes *inputs, co
         if (along_time && (lanes_n < kMinGroup || bars > kLongLane)) {
             job.grouped = nullptr;
         } else {
-            job.small_single = lanes_n % G != 0 && lanes_n % G < kMinGroup;
+            // A short last group runs as one series each.
+            const int tail = lanes_n % G;
+            job.small_single = tail != 0 && tail < (along_time ? kMinGroup : kMinRowGroup);
         }
     }
     // Scratch for no more lanes than are gathered: a small one is reused
