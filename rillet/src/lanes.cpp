@@ -192,14 +192,15 @@ LANES_INLINE void start_impl(State &raw, const Group &g) {
 // ---- tiles -------------------------------------------------------------------------
 
 // tile row t-from holds bar t of the group's lanes, for t in [from, to); the
-// lanes beyond `count` are zero.
-void gather_any(num_t *tile, const Array &a, int count, int64_t from, int64_t to) {
+// lanes from `count` up to `width` (the lanes the group's vectors compute)
+// are zero.
+void gather_any(num_t *tile, const Array &a, int count, int width, int64_t from, int64_t to) {
     for (int64_t t = from; t < to; ++t) {
         num_t *row = tile + (t - from) * G;
         const num_t *src = a.p + t * a.bar_stride;
         int l = 0;
         for (; l < count; ++l) row[l] = src[l * a.lane_stride];
-        for (; l < G; ++l) row[l] = 0.0;
+        for (; l < width; ++l) row[l] = 0.0;
     }
 }
 
@@ -257,13 +258,14 @@ LANES_AVX2 void scatter_rows_avx2(const num_t *tile, num_t *p, ptrdiff_t ls, int
 #endif
 
 template <int W>
-LANES_INLINE void gather(num_t *tile, const Array &a, int count, int64_t from, int64_t to) {
+LANES_INLINE void gather(num_t *tile, const Array &a, int count, int width, int64_t from,
+                         int64_t to) {
 #ifdef LANES_X86
     if constexpr (W >= 4) {
         if (a.bar_stride == 1 && count == G) return gather_rows_avx2(tile, a.p, a.lane_stride, from, to);
     }
 #endif
-    gather_any(tile, a, count, from, to);
+    gather_any(tile, a, count, width, from, to);
 }
 
 template <int W>
@@ -503,6 +505,7 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
     const bool all_direct = x_direct && r_direct && (a_direct || !factor);
     // A group of at most half the lanes computes only the vectors that hold them.
     const bool half = g.count <= W * U / 2;
+    const int width = half ? W * U / 2 : G;
 
     // Tiles for what is not read or written in place (48 KiB of stack).  The
     // running sums read every bar twice, entering and N bars later leaving:
@@ -516,7 +519,7 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
         // The bars before t0 that leave within the first tile.
         for (int64_t u = t0 - g.N > 0 ? t0 - g.N : 0; u < t0;) {
             const int64_t v = (u | (kRing - 1)) + 1 < t0 ? (u | (kRing - 1)) + 1 : t0;
-            gather<W>(ring + (u & (kRing - 1)) * G, g.x, g.count, u, v);
+            gather<W>(ring + (u & (kRing - 1)) * G, g.x, g.count, width, u, v);
             u = v;
         }
     }
@@ -527,21 +530,21 @@ LANES_INLINE void advance_impl(State &raw, const Group &g, int64_t t0, int64_t t
         Stream X{g.x.p, g.x.bar_stride, 0}, XL{g.x.p, g.x.bar_stride, g.N};
         Stream A{g.a.p, g.a.bar_stride, 0}, R{g.r, g.r_bar_stride, 0};
         if (ringed) {
-            gather<W>(ring + (b & (kRing - 1)) * G, g.x, g.count, b, e);
+            gather<W>(ring + (b & (kRing - 1)) * G, g.x, g.count, width, b, e);
             X = {ring, G, 0, kRing};
             XL = {ring, G, g.N, kRing};
         } else if (!x_direct) {
-            gather<W>(tx, g.x, g.count, b, e);
+            gather<W>(tx, g.x, g.count, width, b, e);
             X = {tx, G, b};
             if (leaving) {
                 // Only bars from N on have a leaving bar.
                 const int64_t lo = b > g.N ? b : g.N;
-                if (lo < e) gather<W>(tl + (lo - b) * G, g.x, g.count, lo - g.N, e - g.N);
+                if (lo < e) gather<W>(tl + (lo - b) * G, g.x, g.count, width, lo - g.N, e - g.N);
                 XL = {tl, G, b};
             }
         }
         if (factor && !a_direct) {
-            gather<W>(ta, g.a, g.count, b, e);
+            gather<W>(ta, g.a, g.count, width, b, e);
             A = {ta, G, b};
         }
         if (!r_direct) R = {tr, G, b};
