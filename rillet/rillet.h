@@ -208,11 +208,11 @@ typedef struct zv_lanes {
  * default (zv_set_threads); small panels run on the calling thread alone.
  * Safe to call from several threads at once, and in a child after fork().
  * Allocates nothing, except, for a function without a grouped kernel whose
- * series or result are not contiguous along time, one scratch block of sixteen
- * lanes per thread.
+ * series or result are not contiguous along time, one scratch block of up to
+ * sixteen lanes per thread; each thread keeps its block (up to 16 MiB) for
+ * its next call and releases it when the thread ends.
  *
- * Functions that take scratch memory of their own (those of the registry
- * beyond this header, such as MEDIAN) take it per lane.
+ * Functions that take scratch memory of their own (MEDIAN) take it per lane.
  *
  * Returns ERR_OK; ERR_PARAM_WRONG for an unknown name, a negative count, a
  * window the function refuses or a missing pointer; ERR_NO_MEMORY when the

@@ -29,13 +29,46 @@
 namespace rillet {
 namespace pool {
 
-Local::~Local() { std::free(mem_); }
+namespace {
+
+// Each thread keeps the largest scratch block of its last calls, up to
+// kKeep bytes, for its next call: a block of megabytes freed and asked for
+// again on every call may go back to the system and come back as fresh
+// pages each time (whether it does depends on the allocator's history),
+// which costs more than the work it serves.  Freed when the thread ends.
+constexpr unsigned long kKeep = 16ul << 20;
+
+struct Kept {
+    void *mem = nullptr;
+    unsigned long size = 0;
+    ~Kept() { std::free(mem); }
+};
+thread_local Kept t_kept;
+
+}  // namespace
+
+Local::~Local() {
+    if (mem_ != nullptr && size_ <= kKeep && size_ > t_kept.size) {
+        std::free(t_kept.mem);
+        t_kept.mem = mem_;
+        t_kept.size = size_;
+    } else {
+        std::free(mem_);
+    }
+}
 
 void *Local::scratch(unsigned long bytes) {
     if (bytes <= size_) return mem_;
     std::free(mem_);
     mem_ = nullptr;
     size_ = 0;
+    if (t_kept.mem != nullptr && bytes <= t_kept.size) {
+        mem_ = t_kept.mem;
+        size_ = t_kept.size;
+        t_kept.mem = nullptr;
+        t_kept.size = 0;
+        return mem_;
+    }
     void *p = scratch_alloc(bytes);
     if (p == nullptr) return nullptr;
     mem_ = p;
