@@ -2,7 +2,7 @@
 // helper, driven by one input.
 //
 // Input layout (little-endian; missing bytes read as 0):
-//   [0]      selector: one of the 31 series functions or 6 helpers
+//   [0]      selector: one of the registry's series functions or the 6 helpers
 //   [1]      size plan: bits 0-2 which array gets a perturbed size (0-3 an
 //            input, 4 the result, 5-7 none), bits 3-5 the perturbation,
 //            bit 6 gives every array the same non-positive size instead

@@ -60,12 +60,17 @@ def seeds():
     yield "aprint", seed(helpers["aprint"], 6, body=b"x" + bytes(15) + RAMP)
 
 
-def main():
-    out = os.path.join(HERE, "corpus")
+def write(folder, named):
+    """Each (name, bytes) of `named` as a file of the corpus folder fuzz/<folder>."""
+    out = os.path.join(HERE, folder)
     os.makedirs(out, exist_ok=True)
-    for name, data in seeds():
+    for name, data in named:
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+
+
+def main():
+    write("corpus", seeds())
 
 
 if __name__ == "__main__":

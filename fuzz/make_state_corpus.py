@@ -5,12 +5,10 @@ of no bars, a few bars and more bars than the window, with NaN runs,
 infinities and zeros of both signs; alone and in sets of two and three."""
 import ctypes
 import math
-import os
 
 import zelvo
 from zelvo._catalog import FUNCTIONS
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 lib = ctypes.CDLL(zelvo.get_library())
 P, D = ctypes.c_void_p, ctypes.POINTER(ctypes.c_double)
 lib.zv_stream_open.argtypes = [ctypes.POINTER(P), ctypes.c_char_p, ctypes.POINTER(ctypes.c_int),
@@ -82,11 +80,8 @@ def seeds():
 
 def main():
     # Past findings (regress-*) stay beside the seeds.
-    out = os.path.join(HERE, "corpus_state")
-    os.makedirs(out, exist_ok=True)
-    for name, data in seeds():
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(data)
+    from make_corpus import write
+    write("corpus_state", seeds())
 
 
 if __name__ == "__main__":

@@ -33,7 +33,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import doctest
-import importlib.util
+import runpy
 import io
 import os
 import re
@@ -43,6 +43,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -65,10 +66,7 @@ def _gen_docs():
     """src/ext/api/gen_docs.py, which splits docs/functions.md into sections
     for the docstrings; the pages split it the same way."""
     path = ROOT / "src" / "ext" / "api" / "gen_docs.py"
-    spec = importlib.util.spec_from_file_location("zelvo_gen_docs", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(path), run_name="zelvo_gen_docs"))
 
 
 # ---- reading the sources ------------------------------------------------

@@ -4,9 +4,10 @@ example checker refuses what does not print what it shows, and the speed
 page reads the recorded tables.  The whole build runs in CI (.ci/run)."""
 from __future__ import annotations
 
-import importlib.util
+import runpy
 import re
 import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -22,12 +23,8 @@ DOCS = ROOT / "docs"
 
 def _load(name):
     """docs/site/NAME.py, under a name no installed package has."""
-    spec = importlib.util.spec_from_file_location(f"zelvo_site_{name}",
-                                                  DOCS / "site" / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module          # for its dataclasses
-    spec.loader.exec_module(module)
-    return module
+    return types.SimpleNamespace(**runpy.run_path(str(DOCS / "site" / f"{name}.py"),
+                                                  run_name=f"zelvo_site_{name}"))
 
 
 build = _load("build")

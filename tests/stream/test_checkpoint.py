@@ -9,11 +9,12 @@ a saved stream as it was saved are refused with a StateError: another format
 version, every truncation, every flipped bit, another formula's bytes, and
 bytes forged with a valid checksum whose graph or states do not fit.
 """
-import importlib.util
+import runpy
 import pickle
 import struct
 import subprocess
 import sys
+import types
 import zlib
 from pathlib import Path
 
@@ -31,10 +32,8 @@ from strategies import examples
 
 def _sibling(name):
     """A test module beside this one (test modules are not importable by name)."""
-    spec = importlib.util.spec_from_file_location(f"_{name}", Path(__file__).with_name(f"{name}.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    path = Path(__file__).with_name(f"{name}.py")
+    return types.SimpleNamespace(**runpy.run_path(str(path), run_name=f"_{name}"))
 
 
 # The stream tests' cases: every function's graph and inputs, hostile bars,
