@@ -59,6 +59,7 @@ from typing import Any
 import numpy as np
 
 from . import _stream
+from .formula import _ops
 from ._catalog import FUNCTIONS, INT_MAX, INT_MIN
 from ._columns import bar_fields, field_of
 from ._containers import family, to_float64
@@ -69,8 +70,10 @@ __all__ = ["Stream", "MissingField", "from_bytes", "StateError", "StateVersionEr
            "StateCorruptError", "StateTruncatedError", "StateFormulaError"]
 
 _FIELD, _CONST, _CALL, _BINARY, _UNARY, _IF = range(6)
-_BINOPS = ("+", "-", "*", "/", ">", "<", ">=", "<=", "==", "!=", "AND", "OR")
-_BINFNS = ("MAX", "MIN", "POW")
+# The language's binary operators and its binary functions, as the formula
+# evaluation tells them apart.
+_BINOPS = tuple(_ops.BINOPS)
+_BINFNS = tuple(_ops.BINFNS)
 _CODES_BINARY = {op: i for i, op in enumerate(_stream.BINARY_OPS)}
 _CODES_UNARY = {op: i for i, op in enumerate(_stream.UNARY_OPS)}
 
